@@ -1,0 +1,37 @@
+# zolt: make (release build), make run, make stop, make test, make clean.
+# make test SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer.
+
+BUILD_DIR := build
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
+ifeq ($(SANITIZE),1)
+BUILD_DIR := build-sanitize
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_SANITIZE=ON
+endif
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PORT ?= 8181
+
+.PHONY: all build deps deps-test test run stop clean
+
+all: build
+
+deps-test:
+	@tools/need-packages build test
+
+deps:
+	@tools/need-packages build
+
+build: deps
+	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS) -- --no-print-directory
+
+test: deps-test build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j 4 --timeout 300
+
+run: build
+	@tools/run-sample $(BUILD_DIR)/zolt $(PORT) www
+
+stop:
+	@tools/stop-sample www
+
+clean:
+	rm -rf build build-*

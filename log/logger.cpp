@@ -1,0 +1,152 @@
+#include "log/logger.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Fills a log line from left to right and silently stops at its end; the last byte is kept
+// for the line feed, so every entry ends with one however long its texts are.
+class line_builder {
+public:
+    explicit line_builder(char (&line)[LOG_LINE_SIZE]) : line_(line) {}
+
+    void add(std::string_view text) {
+        for (char c : text) {
+            if (!room_for(1)) return;
+            line_[size_++] = c;
+        }
+    }
+
+    void add_escaped(const char* text) {
+        static constexpr char hex[] = "0123456789abcdef";
+        for (; *text != '\0'; ++text) {
+            const auto byte = static_cast<unsigned char>(*text);
+            if ((byte >= 0x20 && byte != 0x7f) || byte == '\n') {
+                if (!room_for(1)) return;
+                line_[size_++] = *text;
+            } else {
+                if (!room_for(4)) return;
+                line_[size_++] = '\\';
+                line_[size_++] = 'x';
+                line_[size_++] = hex[byte >> 4];
+                line_[size_++] = hex[byte & 0xf];
+            }
+        }
+    }
+
+    void add_number(long long value) {
+        char digits[24];
+        size_t count = 0;
+        unsigned long long magnitude =
+            value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+        do {
+            digits[count++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) digits[count++] = '-';
+        if (!room_for(count)) return;
+        while (count > 0) line_[size_++] = digits[--count];
+    }
+
+    size_t finish() {
+        line_[size_++] = '\n';
+        return size_;
+    }
+
+private:
+    bool room_for(size_t bytes) const { return size_ + bytes <= LOG_LINE_SIZE - 1; }
+
+    char (&line_)[LOG_LINE_SIZE];
+    size_t size_ = 0;
+};
+
+size_t format_error(char (&line)[LOG_LINE_SIZE], const char* text1, const char* text2,
+                    std::string_view outcome) {
+    const int error_number = errno;
+    line_builder entry(line);
+    entry.add("ERROR: ");
+    entry.add_escaped(text1);
+    entry.add(":");
+    entry.add_escaped(text2);
+    entry.add(" Errno=");
+    entry.add_number(error_number);
+    entry.add(outcome);
+    entry.add_number(getpid());
+    return entry.finish();
+}
+
+// The log is opened for every entry, so a rotation by rename needs no signal, and written
+// with one append, so entries of concurrent processes never interleave. O_NONBLOCK keeps a
+// FIFO put in its place from hanging the process. A log that cannot be opened or written
+// loses the entry and nothing else: the results of the write and close are ignored on purpose.
+void append_to_log(const char* line, size_t size) {
+    const int saved_errno = errno;
+    const int log = open("zolt.log", O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (log >= 0) {
+        (void)!write(log, line, size);
+        close(log);
+    }
+    errno = saved_errno;
+}
+
+}  // namespace
+
+size_t format_entry(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, const char* text2,
+                    int number) {
+    line_builder entry(line);
+    switch (kind) {
+        case LOG_INFO:
+            entry.add(" INFO: ");
+            break;
+        case LOG_FORBIDDEN:
+            entry.add("FORBIDDEN: ");
+            break;
+        case LOG_NOT_FOUND:
+            entry.add("NOT FOUND: ");
+            break;
+        default:
+            return format_error(line, text1, text2, " exiting pid=");
+    }
+    entry.add_escaped(text1);
+    entry.add(":");
+    entry.add_escaped(text2);
+    if (kind == LOG_INFO) {
+        entry.add(":");
+        entry.add_number(number);
+    }
+    return entry.finish();
+}
+
+void logger(int kind, const char* text1, const char* text2, int number) {
+    if (kind != LOG_INFO) logger_and_exit(kind, text1, text2, number);
+    char line[LOG_LINE_SIZE];
+    append_to_log(line, format_entry(line, kind, text1, text2, number));
+}
+
+void logger_and_exit(int kind, const char* text1, const char* text2, int number) {
+    const int saved_errno = errno;
+    if (kind == LOG_FORBIDDEN) write_all(number, forbidden_page.data(), forbidden_page.size());
+    if (kind == LOG_NOT_FOUND) write_all(number, not_found_page.data(), not_found_page.size());
+    errno = saved_errno;
+    char line[LOG_LINE_SIZE];
+    append_to_log(line, format_entry(line, kind, text1, text2, number));
+    _exit(EXIT_FAILED);
+}
+
+void log_error_continuing(const char* text1, const char* text2) {
+    char line[LOG_LINE_SIZE];
+    append_to_log(line, format_error(line, text1, text2, " continuing pid="));
+}
+
+bool write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t sent = write(fd, data, size);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}

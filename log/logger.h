@@ -1,0 +1,39 @@
+// The single reporting path after start-up: log entries in zolt.log and the canned pages.
+#pragma once
+
+#include <stddef.h>
+
+#include <string_view>
+
+#include "zolt.h"
+
+// Sent whole, before the entry is logged, so a refused client gets its answer even when the
+// log cannot be written.
+inline constexpr std::string_view forbidden_page =
+    "HTTP/1.1 403 Forbidden\nContent-Length: 185\nConnection: close\nContent-Type: text/html\n\n"
+    "<html><head>\n<title>403 Forbidden</title>\n</head><body>\n<h1>Forbidden</h1>\n"
+    "The requested URL, file type or operation is not allowed on this simple static file "
+    "webserver.\n</body></html>\n";
+inline constexpr std::string_view not_found_page =
+    "HTTP/1.1 404 Not Found\nContent-Length: 138\nConnection: close\nContent-Type: text/html\n\n"
+    "<html><head>\n<title>404 Not Found</title>\n</head><body>\n<h1>Not Found</h1>\n"
+    "The requested URL was not found on this server.\n</body></html>\n";
+static_assert(forbidden_page.size() == 271 && not_found_page.size() == 224);
+
+// Builds one entry of the given kind into line, ending with its line feed, and returns its
+// length. An entry too long for the line is cut and still ends with its line feed. Control
+// bytes in the texts other than line feeds are written as \xHH, so a client cannot put
+// terminal escapes into the log. LOG_ERROR entries carry the current errno and process id.
+size_t format_entry(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, const char* text2,
+                    int number);
+
+// Appends an entry: LOG_INFO returns; the other kinds send their page to the client socket
+// `number` where they have one, log, and end the process with status 3.
+void logger(int kind, const char* text1, const char* text2, int number);
+[[noreturn]] void logger_and_exit(int kind, const char* text1, const char* text2, int number);
+
+// Logs "ERROR: text1:text2 Errno=%d continuing pid=%d" for a failure the listener survives.
+void log_error_continuing(const char* text1, const char* text2);
+
+// Writes all bytes, continuing after short writes; false when a write fails or times out.
+bool write_all(int fd, const char* data, size_t size);

@@ -1,0 +1,186 @@
+#include "server/listener.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <limits>
+
+#include "http/web.h"
+#include "log/logger.h"
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 64;
+constexpr int CLOSED_DESCRIPTORS = 32;
+constexpr int MAX_PORT = 60000;
+constexpr char READY = '\0';
+
+sockaddr_in serv_addr;
+
+// The listener reports to the waiting foreground through a pipe: one READY byte once it
+// listens, or its failure entry. The write end is kept above the descriptors the listener
+// closes, so the log, the socket and the connections get the same numbers as without it.
+int keep_above_closed_descriptors(int descriptor) {
+    const int high = fcntl(descriptor, F_DUPFD_CLOEXEC, CLOSED_DESCRIPTORS);
+    if (high < 0) return descriptor;  // a low descriptor limit: keep it where it is
+    close(descriptor);
+    return high;
+}
+
+// The foreground waits for the listener's word; an end without one is a failure too.
+int wait_for_listener(int report) {
+    char line[LOG_LINE_SIZE];
+    size_t size = 0;
+    while (size < sizeof line) {
+        const ssize_t got = read(report, line + size, sizeof line - size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        size += static_cast<size_t>(got);
+    }
+    if (size > 0 && line[0] == READY) return 0;
+    write_all(STDOUT_FILENO, line, size);
+    return EXIT_FAILED;
+}
+
+// Before listening, a failure is told to the foreground with the line the log gets.
+[[noreturn]] void fail_before_listening(int report, const char* text1, const char* text2) {
+    const int saved_errno = errno;
+    char line[LOG_LINE_SIZE];
+    write_all(report, line, format_entry(line, LOG_ERROR, text1, text2, 0));
+    errno = saved_errno;
+    logger_and_exit(LOG_ERROR, text1, text2, 0);
+}
+
+// The results of the signal, close and process-group calls are not examined: none can fail
+// in a way the server could act on.
+void become_background_service(int report) {
+    signal(SIGCHLD, SIG_IGN);  // finished children are reaped by the system
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);  // a write to a vanished client fails instead of ending the child
+    for (int descriptor = 0; descriptor < CLOSED_DESCRIPTORS; ++descriptor) {
+        if (descriptor != report) close(descriptor);
+    }
+    setpgrp();
+}
+
+int open_listening_socket(int report, const char* port_text) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener < 0) fail_before_listening(report, "system call", "socket");
+    const int port = parse_port(port_text);
+    if (port == 0) fail_before_listening(report, "Invalid port number (try 1->60000)", port_text);
+    serv_addr.sin_family = AF_INET;
+    serv_addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    serv_addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(listener, reinterpret_cast<sockaddr*>(&serv_addr), sizeof serv_addr) < 0) {
+        fail_before_listening(report, "system call", "bind");
+    }
+    if (listen(listener, LISTEN_BACKLOG) < 0) fail_before_listening(report, "system call", "listen");
+    return listener;
+}
+
+// A shortage passes; pausing keeps the listener from spinning on it meanwhile.
+void pause_after_shortage() {
+    const timespec pause{0, 100 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+}
+
+[[noreturn]] void serve_connections(int listener) {
+    int number = 1;
+    for (;;) {
+        const int client = accept(listener, nullptr, nullptr);
+        if (client < 0) {
+            switch (classify_accept_error(errno)) {
+                case accept_failure::retry:
+                    continue;
+                case accept_failure::pause:
+                    log_error_continuing("system call", "accept");
+                    pause_after_shortage();
+                    continue;
+                case accept_failure::fatal:
+                    logger_and_exit(LOG_ERROR, "system call", "accept", 0);
+            }
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            close(listener);
+            web(client, number);
+        }
+        if (child < 0) log_error_continuing("system call", "fork");
+        close(client);
+        if (child < 0) {
+            pause_after_shortage();
+            continue;
+        }
+        number = next_connection_number(number);
+    }
+}
+
+}  // namespace
+
+int parse_port(const char* port_text) {
+    const long value = strtol(port_text, nullptr, 10);
+    return value >= 1 && value <= MAX_PORT ? static_cast<int>(value) : 0;
+}
+
+int next_connection_number(int number) {
+    return number == std::numeric_limits<int>::max() ? 1 : number + 1;
+}
+
+accept_failure classify_accept_error(int error_number) {
+    switch (error_number) {
+        case ECONNABORTED:
+        case EINTR:
+        case EPROTO:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case EAGAIN:
+            return accept_failure::retry;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return accept_failure::pause;
+        default:
+            return accept_failure::fatal;
+    }
+}
+
+int start_server(const char* port_text) {
+    int report[2];
+    if (pipe(report) < 0) {
+        char line[LOG_LINE_SIZE];
+        write_all(STDOUT_FILENO, line, format_entry(line, LOG_ERROR, "system call", "pipe", 0));
+        return EXIT_FAILED;
+    }
+    report[1] = keep_above_closed_descriptors(report[1]);
+    const pid_t listener_pid = fork();
+    if (listener_pid < 0) {
+        char line[LOG_LINE_SIZE];
+        write_all(STDOUT_FILENO, line, format_entry(line, LOG_ERROR, "system call", "fork", 0));
+        return EXIT_FAILED;
+    }
+    if (listener_pid > 0) {
+        close(report[1]);
+        return wait_for_listener(report[0]);
+    }
+
+    close(report[0]);
+    become_background_service(report[1]);
+    logger(LOG_INFO, "zolt starting", port_text, getpid());
+    const int listener = open_listening_socket(report[1], port_text);
+    const char ready = READY;
+    write_all(report[1], &ready, 1);
+    close(report[1]);
+    serve_connections(listener);
+}

@@ -1,0 +1,18 @@
+// The background half: detaching, the listening socket and the connection loop.
+#pragma once
+
+// Detaches and starts the server on the port text (checked only after detaching, like every
+// later failure, so that it is logged). Returns the foreground's exit status once the
+// listener is listening (0) or has ended before (3, its log entry printed); the listener
+// itself never returns.
+int start_server(const char* port_text);
+
+// The port as strtol reads it, or 0 unless that value is from 1 to 60000.
+int parse_port(const char* port_text);
+
+// The next connection number: counts from 1 and wraps back to 1 without signed overflow.
+int next_connection_number(int number);
+
+// What the listener does after a failed accept.
+enum class accept_failure { retry, pause, fatal };
+accept_failure classify_accept_error(int error_number);

@@ -1,0 +1,83 @@
+// The command line of the real binary: what it prints, and its exit status.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+const std::string usage =
+    "hint: zolt Port-Number Top-Directory\t\tversion 23\n"
+    "\n"
+    "\tzolt is a small and very safe mini web server\n"
+    "\tzolt only servers out file/web pages with extensions named below\n"
+    "\t and only from the named directory or its sub-directories.\n"
+    "\tThere is no fancy features = safe and secure.\n"
+    "\n"
+    "\tExample: zolt 8181 /home/zoltdir &\n"
+    "\n"
+    "\tOnly Supports: gif jpg jpeg png ico zip gz tar htm html\n"
+    "\tNot Supported: URLs including \"..\", Java, Javascript, CGI\n"
+    "\tNot Supported: directories / /etc /bin /lib /tmp /usr /dev /sbin \n"
+    "\tNo warranty given or implied\n";
+
+TEST(CommandLine, UsageTextForWrongArgumentCountsAndTheHelpRequest) {
+    const std::vector<std::vector<std::string>> calls = {
+        {}, {"8181"}, {"8181", "/srv", "extra"}, {"-?", "/nonexistent"}, {"-?"}};
+    for (const auto& args : calls) {
+        const run_result result = run_zolt(args);
+        EXPECT_EQ(result.out, usage) << args.size();
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+TEST(CommandLine, RefusedTopDirectoriesAreExactMatchesOnly) {
+    for (const char* dir : {"/", "/etc", "/bin", "/lib", "/tmp", "/usr", "/dev", "/sbin"}) {
+        const run_result result = run_zolt({"8181", dir});
+        EXPECT_EQ(result.out, std::string("ERROR: Bad top directory ") + dir + ", see zolt -?\n");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 3) << dir;
+    }
+    // A look-alike is entered, and then the bad port is reported from the listener.
+    temp_dir top;
+    const run_result result = run_zolt({"-?x", top.path() + "/"});
+    EXPECT_EQ(result.out.rfind("ERROR: Invalid port number (try 1->60000):-?x Errno=", 0), 0u)
+        << result.out;
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(read_file(top / "zolt.log").find(" INFO: zolt starting:-?x:"), 0u);
+}
+
+TEST(CommandLine, ADirectoryThatCannotBeEnteredEndsWithStatusFour) {
+    for (const char* dir : {"/nonexistent/zolt", ""}) {
+        const run_result result = run_zolt({"8181", dir});
+        EXPECT_EQ(result.out, std::string("ERROR: Can't Change to directory ") + dir + "\n");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 4);
+    }
+}
+
+TEST(CommandLine, LinksAgainstLibcAlone) {
+    if (!getenv("ZOLT_EMULATOR") || !*getenv("ZOLT_EMULATOR")) {
+        const std::string binary = zolt_command().back();
+        const std::string command = "readelf -d '" + binary + "' 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char chunk[512];
+        while (fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+        pclose(pipe);
+        std::string needed;
+        for (size_t at = output.find("(NEEDED)"); at != std::string::npos;
+             at = output.find("(NEEDED)", at + 1)) {
+            const size_t open = output.find('[', at), close = output.find(']', at);
+            needed += output.substr(open + 1, close - open - 1) + " ";
+        }
+        if (needed.find("asan") != std::string::npos) GTEST_SKIP() << "sanitizer build";
+        EXPECT_TRUE(needed == "libc.so.6 " || needed.empty()) << needed;
+    }
+}
+
+}  // namespace

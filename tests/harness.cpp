@@ -1,0 +1,290 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace harness {
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+bool write_text(const char* path, const std::string& text) {
+    const int fd = open(path, O_WRONLY);
+    if (fd < 0) return false;
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+bool bring_loopback_up() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    ifreq request{};
+    strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+    ok = ok && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    close(fd);
+    return ok;
+}
+
+int remove_entry(const char* path, const struct stat*, int, FTW*) {
+    remove(path);
+    return 0;
+}
+
+long remaining_ms(clock::time_point end) {
+    return std::max<long>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count());
+}
+
+}  // namespace
+
+void enter_private_network() {
+    if (getenv("ZOLT_TEST_HOST_NETWORK") != nullptr) return;
+    if (unshare(CLONE_NEWNET) != 0) {
+        const uid_t uid = getuid();
+        const gid_t gid = getgid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0 ||
+            !write_text("/proc/self/setgroups", "deny") ||
+            !write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+            fprintf(stderr, "note: no private network namespace here; using the host's\n");
+            return;
+        }
+    }
+    if (!bring_loopback_up()) fprintf(stderr, "note: could not bring loopback up\n");
+}
+
+temp_dir::temp_dir() {
+    char pattern[] = "/tmp/zolt-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+    // Make everything removable again, also what a test made read-only.
+    chmod(path_.c_str(), 0755);
+    nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(read_file(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+    const auto end = clock::now() + deadline;
+    for (;;) {
+        if (condition()) return true;
+        if (clock::now() >= end) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+std::vector<std::string> zolt_command() {
+    std::vector<std::string> command;
+    if (const char* emulator = getenv("ZOLT_EMULATOR"); emulator != nullptr && *emulator) {
+        std::istringstream words(emulator);
+        for (std::string word; words >> word;) command.push_back(word);
+    }
+    const char* binary = getenv("ZOLT_BINARY");
+    command.push_back(binary != nullptr && *binary ? binary : ZOLT_BINARY_DEFAULT);
+    return command;
+}
+
+run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseconds deadline,
+                    const std::function<void()>& in_child) {
+    std::vector<std::string> command = zolt_command();
+    command.insert(command.end(), args.begin(), args.end());
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        if (in_child) in_child();
+        std::vector<char*> argv;
+        for (auto& word : command) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    run_result result;
+    const auto end = clock::now() + deadline;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open_pipes = 2;
+    while (open_pipes > 0 && remaining_ms(end) > 0) {
+        if (poll(fds, 2, static_cast<int>(remaining_ms(end))) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char chunk[4096];
+            const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+            if (got <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_pipes;
+            } else {
+                (i == 0 ? result.out : result.err).append(chunk, static_cast<size_t>(got));
+            }
+        }
+    }
+    for (auto& fd : fds) {
+        if (fd.fd >= 0) close(fd.fd);
+    }
+    int status = 0;
+    if (!wait_until([&] { return waitpid(child, &status, WNOHANG) == child; },
+                    std::chrono::milliseconds(std::max<long>(remaining_ms(end), 100)))) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        throw std::runtime_error("no free port");
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+int connect_to(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string read_until_closed(int fd, std::chrono::milliseconds deadline) {
+    std::string answer;
+    const auto end = clock::now() + deadline;
+    while (remaining_ms(end) > 0) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, static_cast<int>(remaining_ms(end))) <= 0) continue;
+        char chunk[65536];
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got <= 0) break;
+        answer.append(chunk, static_cast<size_t>(got));
+    }
+    return answer;
+}
+
+std::string exchange(int port, const std::string& request, std::chrono::milliseconds deadline) {
+    const int fd = connect_to(port);
+    if (fd < 0) return "(connect failed)";
+    size_t sent = 0;
+    while (sent < request.size()) {
+        const ssize_t put = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (put <= 0) break;
+        sent += static_cast<size_t>(put);
+    }
+    std::string answer = read_until_closed(fd, deadline);
+    close(fd);
+    return answer;
+}
+
+int processes_in_group(pid_t group) {
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return -1;
+    while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        // Fields after the command name, which ends at the last ')': state, ppid, pgrp.
+        const auto close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos) continue;
+        char state = 0;
+        int parent = 0, pgrp = 0;
+        if (sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &state, &parent, &pgrp) == 3 &&
+            pgrp == group && state != 'Z') {
+            ++count;
+        }
+    }
+    closedir(proc);
+    return count;
+}
+
+server::server(const std::function<void(const std::string&)>& prepare,
+               const std::function<void()>& in_child) {
+    if (prepare) prepare(top_.path());
+    port_ = free_port();
+    const run_result started = run_zolt({std::to_string(port_), top_.path()}, 20s, in_child);
+    if (started.status != 0) {
+        throw std::runtime_error("zolt did not start: status " + std::to_string(started.status) +
+                                 ": " + started.out);
+    }
+    const std::string log = read_file(top_ / "zolt.log");
+    const std::string marker = " INFO: zolt starting:" + std::to_string(port_) + ":";
+    const auto at = log.find(marker);
+    if (at == std::string::npos) throw std::runtime_error("no start entry in: " + log);
+    pid_ = std::stoi(log.substr(at + marker.size()));
+}
+
+server::~server() {
+    if (pid_ <= 0) return;
+    kill(-pid_, SIGKILL);
+    wait_until([&] { return processes_in_group(pid_) == 0; }, 10s);
+}
+
+bool server::wait_for_log_lines(size_t count, std::chrono::milliseconds deadline) const {
+    return wait_until([&] { return log_lines().size() >= count; }, deadline);
+}
+
+bool server::wait_for_children_gone(std::chrono::milliseconds deadline) const {
+    return wait_until([&] { return processes_in_group(pid_) <= 1; }, deadline);
+}
+
+}  // namespace harness

@@ -1,0 +1,97 @@
+// Helpers shared by the tests: temporary top directories, running the real binary, talking
+// raw bytes to a server on loopback, and waiting for a condition with a deadline.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+using namespace std::chrono_literals;
+
+// Moves this test process (and so every server it starts) into a network namespace of its
+// own with only loopback up, so the server's all-interfaces bind stays private and every test
+// starts with clean TCP state. Falls back to the host's namespace where that is not allowed.
+void enter_private_network();
+
+// A fresh directory under /tmp, removed with everything in it at the end of the test.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);
+std::vector<std::string> read_lines(const std::string& path);
+
+// Waits for the condition until the deadline; true if it became true.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds deadline = 10s);
+
+struct run_result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// The command that starts zolt: the binary, behind an emulator when ZOLT_EMULATOR is set.
+std::vector<std::string> zolt_command();
+
+// Runs zolt with the arguments and waits (bounded) for it to end.
+run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseconds deadline = 20s,
+                    const std::function<void()>& in_child = nullptr);
+
+// A loopback TCP port nobody listens on at the moment.
+int free_port();
+
+// Connects to 127.0.0.1:port; -1 on failure.
+int connect_to(int port);
+
+// Reads until the peer closes or the deadline passes.
+std::string read_until_closed(int fd, std::chrono::milliseconds deadline = 10s);
+
+// Sends the bytes and returns everything the server answers until it closes.
+std::string exchange(int port, const std::string& request, std::chrono::milliseconds deadline = 10s);
+
+// A running zolt on a free port in a fresh top directory; it and its children are ended at
+// the end of the test by its process group.
+class server {
+public:
+    explicit server(const std::function<void(const std::string& top)>& prepare = nullptr,
+                    const std::function<void()>& in_child = nullptr);
+    ~server();
+    server(const server&) = delete;
+    server& operator=(const server&) = delete;
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    const temp_dir& top() const { return top_; }
+    std::string log() const { return read_file(top_ / "zolt.log"); }
+    std::vector<std::string> log_lines() const { return read_lines(top_ / "zolt.log"); }
+    // Waits until the log holds at least this many lines.
+    bool wait_for_log_lines(size_t count, std::chrono::milliseconds deadline = 10s) const;
+    // Waits until no child of the listener is left.
+    bool wait_for_children_gone(std::chrono::milliseconds deadline = 10s) const;
+    std::string get(const std::string& request) const { return exchange(port_, request); }
+
+private:
+    temp_dir top_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// Counts the processes in a process group.
+int processes_in_group(pid_t group);
+
+}  // namespace harness
