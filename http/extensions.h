@@ -11,9 +11,9 @@ struct extension {
 // Walked in order; the first row that matches wins, so "jpeg" and "html" are found by their
 // own rows and not by a shorter one. The null row ends every walk.
 inline constexpr extension extensions[] = {
-    {"gif", "image/gif"},   {"jpg", "image/jpg"},   {"jpeg", "image/jpeg"}, {"png", "image/png"},
-    {"ico", "image/ico"},   {"zip", "image/zip"},   {"gz", "image/gz"},     {"tar", "image/tar"},
-    {"htm", "text/html"},   {"html", "text/html"},  {nullptr, nullptr},
+    {"gif", "image/gif"}, {"jpg", "image/jpg"},  {"jpeg", "image/jpeg"}, {"png", "image/png"},
+    {"ico", "image/ico"}, {"zip", "image/zip"},  {"gz", "image/gz"},     {"tar", "image/tar"},
+    {"htm", "text/html"}, {"html", "text/html"}, {nullptr, nullptr},
 };
 
 // The Content-Type for a name by its ending (byte-exact, case-sensitive), or nullptr when

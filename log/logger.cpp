@@ -9,7 +9,7 @@ namespace {
 // Fills a log line from left to right and silently stops at its end; the last byte is kept
 // for the line feed, so every entry ends with one however long its texts are.
 class line_builder {
-public:
+  public:
     explicit line_builder(char (&line)[LOG_LINE_SIZE]) : line_(line) {}
 
     void add(std::string_view text) {
@@ -47,7 +47,8 @@ public:
         } while (magnitude != 0);
         if (value < 0) digits[count++] = '-';
         if (!room_for(count)) return;
-        while (count > 0) line_[size_++] = digits[--count];
+        while (count > 0)
+            line_[size_++] = digits[--count];
     }
 
     size_t finish() {
@@ -55,7 +56,7 @@ public:
         return size_;
     }
 
-private:
+  private:
     bool room_for(size_t bytes) const { return size_ + bytes <= LOG_LINE_SIZE - 1; }
 
     char (&line_)[LOG_LINE_SIZE];

@@ -30,7 +30,8 @@ void print_usage() {
         "\tExample: zolt 8181 /home/zoltdir &\n\n"
         "\tOnly Supports:",
         SERVER_VERSION);
-    for (const extension* row = extensions; row->ext != nullptr; ++row) printf(" %s", row->ext);
+    for (const extension* row = extensions; row->ext != nullptr; ++row)
+        printf(" %s", row->ext);
     puts(
         "\n\tNot Supported: URLs including \"..\", Java, Javascript, CGI\n"
         "\tNot Supported: directories / /etc /bin /lib /tmp /usr /dev /sbin \n"

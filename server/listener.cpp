@@ -80,7 +80,8 @@ int open_listening_socket(int report, const char* port_text) {
     if (bind(listener, reinterpret_cast<sockaddr*>(&serv_addr), sizeof serv_addr) < 0) {
         fail_before_listening(report, "system call", "bind");
     }
-    if (listen(listener, LISTEN_BACKLOG) < 0) fail_before_listening(report, "system call", "listen");
+    if (listen(listener, LISTEN_BACKLOG) < 0)
+        fail_before_listening(report, "system call", "listen");
     return listener;
 }
 

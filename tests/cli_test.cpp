@@ -67,7 +67,8 @@ TEST(CommandLine, LinksAgainstLibcAlone) {
         ASSERT_NE(pipe, nullptr);
         std::string output;
         char chunk[512];
-        while (fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+        while (fgets(chunk, sizeof chunk, pipe) != nullptr)
+            output += chunk;
         pclose(pipe);
         std::string needed;
         for (size_t at = output.find("(NEEDED)"); at != std::string::npos;

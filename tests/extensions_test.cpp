@@ -9,11 +9,21 @@ TEST(ContentTypes, LongerEndingsFindTheirOwnRowAndMatchingIsByteExact) {
         const char* name;
         const char* type;
     } cases[] = {
-        {"a.jpeg", "image/jpeg"}, {"a.jpg", "image/jpg"},  {"a.html", "text/html"},
-        {"a.htm", "text/html"},   {"xgif", "image/gif"},   {"a.tar.gz", "image/gz"},
-        {"gz", "image/gz"},       {"a.ico", "image/ico"},  {"a.GIF", nullptr},
-        {"a.gif?x=1", nullptr},   {"a.txt", nullptr},      {"a.gif ", nullptr},
-        {"", nullptr},            {"zolt.log", nullptr},   {"sub/", nullptr},
+        {"a.jpeg", "image/jpeg"},
+        {"a.jpg", "image/jpg"},
+        {"a.html", "text/html"},
+        {"a.htm", "text/html"},
+        {"xgif", "image/gif"},
+        {"a.tar.gz", "image/gz"},
+        {"gz", "image/gz"},
+        {"a.ico", "image/ico"},
+        {"a.GIF", nullptr},
+        {"a.gif?x=1", nullptr},
+        {"a.txt", nullptr},
+        {"a.gif ", nullptr},
+        {"", nullptr},
+        {"zolt.log", nullptr},
+        {"sub/", nullptr},
     };
     for (const auto& c : cases) {
         const char* found = find_filetype(c.name);

@@ -106,7 +106,8 @@ std::string read_file(const std::string& path) {
 std::vector<std::string> read_lines(const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(read_file(path));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -123,7 +124,8 @@ std::vector<std::string> zolt_command() {
     std::vector<std::string> command;
     if (const char* emulator = getenv("ZOLT_EMULATOR"); emulator != nullptr && *emulator) {
         std::istringstream words(emulator);
-        for (std::string word; words >> word;) command.push_back(word);
+        for (std::string word; words >> word;)
+            command.push_back(word);
     }
     const char* binary = getenv("ZOLT_BINARY");
     command.push_back(binary != nullptr && *binary ? binary : ZOLT_BINARY_DEFAULT);
@@ -140,9 +142,11 @@ run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseco
     if (child == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        closefrom(3);  // nothing of the test's (or of make's job server) reaches the server
         if (in_child) in_child();
         std::vector<char*> argv;
-        for (auto& word : command) argv.push_back(word.data());
+        for (auto& word : command)
+            argv.push_back(word.data());
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -182,17 +186,19 @@ run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseco
 }
 
 int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        throw std::runtime_error("no free port");
+    // The kernel's ephemeral range reaches past 60000, the highest port zolt takes.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                           getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+        close(fd);
+        if (bound && ntohs(address.sin_port) <= 60000) return ntohs(address.sin_port);
     }
-    close(fd);
-    return ntohs(address.sin_port);
+    throw std::runtime_error("no free port");
 }
 
 int connect_to(int port) {

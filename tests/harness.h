@@ -20,7 +20,7 @@ void enter_private_network();
 
 // A fresh directory under /tmp, removed with everything in it at the end of the test.
 class temp_dir {
-public:
+  public:
     temp_dir();
     ~temp_dir();
     temp_dir(const temp_dir&) = delete;
@@ -28,7 +28,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -62,12 +62,13 @@ int connect_to(int port);
 std::string read_until_closed(int fd, std::chrono::milliseconds deadline = 10s);
 
 // Sends the bytes and returns everything the server answers until it closes.
-std::string exchange(int port, const std::string& request, std::chrono::milliseconds deadline = 10s);
+std::string exchange(int port, const std::string& request,
+                     std::chrono::milliseconds deadline = 10s);
 
 // A running zolt on a free port in a fresh top directory; it and its children are ended at
 // the end of the test by its process group.
 class server {
-public:
+  public:
     explicit server(const std::function<void(const std::string& top)>& prepare = nullptr,
                     const std::function<void()>& in_child = nullptr);
     ~server();
@@ -85,7 +86,7 @@ public:
     bool wait_for_children_gone(std::chrono::milliseconds deadline = 10s) const;
     std::string get(const std::string& request) const { return exchange(port_, request); }
 
-private:
+  private:
     temp_dir top_;
     int port_ = 0;
     pid_t pid_ = -1;

@@ -20,12 +20,13 @@ TEST(Listener, PortsOutsideOneTo60000AreRefusedOnEveryTarget) {
         const char* text;
         int port;
     } cases[] = {
-        {"8181", 8181}, {"1", 1},         {"60000", 60000}, {"8181abc", 8181},
-        {" +80", 80},   {"0", 0},         {"-1", 0},        {"60001", 0},
-        {"abc", 0},     {"", 0},          {"4294975477", 0}, {"99999999999999999999", 0},
+        {"8181", 8181},     {"1", 1}, {"60000", 60000},  {"8181abc", 8181},
+        {" +80", 80},       {"0", 0}, {"-1", 0},         {"60001", 0},
+        {"abc", 0},         {"", 0},  {"4294975477", 0}, {"99999999999999999999", 0},
         {"-4294959115", 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(parse_port(c.text), c.port) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_port(c.text), c.port) << c.text;
 }
 
 TEST(Listener, ConnectionNumbersWrapToOne) {

@@ -95,7 +95,8 @@ outcome serve(const temp_dir& top, const std::string& request, int number = 5) {
 std::string random_bytes(size_t size) {
     std::mt19937 generator(42);
     std::string bytes(size, '\0');
-    for (auto& byte : bytes) byte = static_cast<char>(generator());
+    for (auto& byte : bytes)
+        byte = static_cast<char>(generator());
     return bytes;
 }
 
@@ -258,8 +259,10 @@ TEST(Web, ConcurrentChildrenNeverTearEachOthersEntries) {
         const std::string request = "GET /a.html HTTP/1.1\r\nX: " + std::string(7000, 'a' + i % 26);
         send(links[static_cast<size_t>(i)]->client, request.data(), request.size(), 0);
     }
-    for (auto& link : links) read_until_closed(link->client, 20s);
-    for (pid_t pid : pids) EXPECT_EQ(wait_for_exit(pid), EXIT_SERVED);
+    for (auto& link : links)
+        read_until_closed(link->client, 20s);
+    for (pid_t pid : pids)
+        EXPECT_EQ(wait_for_exit(pid), EXIT_SERVED);
     int requests = 0;
     for (const std::string& line : read_lines(top / "zolt.log")) {
         if (line.rfind(" INFO: request:", 0) != 0) continue;

@@ -1,0 +1,140 @@
+// The complete server: the real binary started in a temporary top directory on a free port.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+
+std::string start_entry_pid(const std::string& line, const std::string& port) {
+    const std::string prefix = " INFO: zolt starting:" + port + ":";
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+}
+
+TEST(Server, StartsListeningWithOnlyItsSocketOpenAndLogsItsStart) {
+    server zolt;
+    const std::vector<std::string> log = zolt.log_lines();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(start_entry_pid(log[0], std::to_string(zolt.port())), std::to_string(zolt.pid()));
+    EXPECT_EQ(getpgid(zolt.pid()), zolt.pid());
+    // Descriptors 0 to 31 were closed and the report pipe too: the listening socket is 0.
+    std::vector<std::string> descriptors;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(zolt.pid()) + "/fd")) {
+        descriptors.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(descriptors, std::vector<std::string>{"0"});
+    const std::string status = read_file("/proc/" + std::to_string(zolt.pid()) + "/status");
+    const auto ignored = std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16);
+    for (int signal_number : {SIGCHLD, SIGHUP, SIGPIPE}) {
+        EXPECT_TRUE(ignored & (1ULL << (signal_number - 1))) << signal_number;
+    }
+}
+
+TEST(Server, AFailedStartIsPrintedAsItsLogEntryWithStatusThree) {
+    for (const std::string port : {"0", "-1", "60001", "abc", "", "4294975477"}) {
+        temp_dir top;
+        const run_result result = run_zolt({port, top.path()});
+        EXPECT_EQ(result.status, 3) << port;
+        const std::vector<std::string> log = read_lines(top / "zolt.log");
+        ASSERT_EQ(log.size(), 2u) << port;
+        EXPECT_NE(start_entry_pid(log[0], port), "") << log[0];
+        EXPECT_TRUE(std::regex_match(
+            log[1], std::regex("ERROR: Invalid port number \\(try 1->60000\\):" + port +
+                               " Errno=[0-9]+ exiting pid=" + start_entry_pid(log[0], port))))
+            << log[1];
+        EXPECT_EQ(result.out, log[1] + "\n");
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+TEST(Server, ASecondServerOnAPortInUseReportsTheBindError) {
+    server first;
+    temp_dir top;
+    const std::string port = std::to_string(first.port());
+    const run_result second = run_zolt({port, top.path()});
+    EXPECT_EQ(second.status, 3);
+    const std::vector<std::string> log = read_lines(top / "zolt.log");
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1],
+              "ERROR: system call:bind Errno=98 exiting pid=" + start_entry_pid(log[0], port));
+    EXPECT_EQ(second.out, log[1] + "\n");
+}
+
+TEST(Server, ServesRequestsEndToEndAndNumbersTheConnections) {
+    server zolt([](const std::string& top) { write_file(top + "/index.html", "<p>x</p>"); });
+    const std::string served =
+        "HTTP/1.1 200 OK\nServer: zolt/23.0\nContent-Length: 8\nConnection: close\n"
+        "Content-Type: text/html\n\n<p>x</p>";
+    EXPECT_EQ(zolt.get("GET / HTTP/1.1\r\n\r\n"), served);
+    EXPECT_EQ(zolt.get("GET /missing.gif HTTP/1.1\r\n\r\n").substr(0, 22),
+              "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(zolt.get("get /index.html HTTP/1.0\r\n\r\n"), served);
+    ASSERT_TRUE(zolt.wait_for_log_lines(1 + 9 + 2 + 9));
+    const std::vector<std::string> log = zolt.log_lines();
+    EXPECT_EQ(log[1], " INFO: request:GET / HTTP/1.1****:1");
+    EXPECT_EQ(log[2], " INFO: SEND:index.html:1");
+    EXPECT_EQ(log[9], ":1");
+    EXPECT_EQ(log[10], " INFO: request:GET /missing.gif HTTP/1.1****:2");
+    EXPECT_EQ(log[11], "NOT FOUND: failed to open file:missing.gif");
+    EXPECT_EQ(log[12], " INFO: request:get /index.html HTTP/1.0****:3");
+    EXPECT_EQ(log[20], ":3");
+}
+
+TEST(Server, ConcurrentClientsAreAllAnsweredAndTheirEntriesStayWhole) {
+    server zolt([](const std::string& top) { write_file(top + "/a.gif", "GIF89a"); });
+    constexpr int clients = 60;
+    std::vector<std::thread> threads;
+    std::vector<std::string> answers(clients);
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string filler(3000, static_cast<char>('a' + i % 26));
+            answers[static_cast<size_t>(i)] =
+                exchange(zolt.port(), "GET /a.gif HTTP/1.1\r\nX: " + filler + "\r\n\r\n", 20s);
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (const std::string& answer : answers)
+        EXPECT_EQ(answer.substr(answer.size() - 6), "GIF89a");
+    ASSERT_TRUE(zolt.wait_for_log_lines(1 + clients * 9));
+    const std::regex whole_request(
+        " INFO: request:GET /a.gif HTTP/1.1\\*\\*X: ([a-z])\\1{2999}\\*{4}:[0-9]+");
+    int requests = 0;
+    for (const std::string& line : zolt.log_lines()) {
+        if (line.rfind(" INFO: request:", 0) != 0) continue;
+        ++requests;
+        EXPECT_TRUE(std::regex_match(line, whole_request)) << line.substr(0, 80);
+    }
+    EXPECT_EQ(requests, clients);
+}
+
+TEST(Server, AClientThatResetsMidTransferCostsOnlyItsChild) {
+    server zolt([](const std::string& top) {
+        write_file(top + "/big.tar", std::string(8 << 20, 'x'));
+        write_file(top + "/small.htm", "ok");
+    });
+    const int fd = connect_to(zolt.port());
+    const std::string request = "GET /big.tar HTTP/1.1\r\n\r\n";
+    send(fd, request.data(), request.size(), 0);
+    char chunk[1024];
+    ASSERT_GT(recv(fd, chunk, sizeof chunk, 0), 0);
+    const linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
+    EXPECT_TRUE(zolt.wait_for_children_gone());
+    EXPECT_EQ(zolt.get("GET /small.htm HTTP/1.1\r\n\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+    const std::string log = zolt.log();
+    EXPECT_NE(log.find(" INFO: SEND:big.tar:1\n"), std::string::npos);
+    EXPECT_NE(log.find(" INFO: SEND:small.htm:2\n"), std::string::npos);
+}
+
+}  // namespace
