@@ -10,7 +10,7 @@ endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PORT ?= 8181
 
-.PHONY: all build deps deps-test test run stop clean
+.PHONY: all build deps deps-test test run stop clean arm test-arm
 
 all: build
 
@@ -32,6 +32,16 @@ run: build
 
 stop:
 	@tools/stop-sample www
+
+# 32-bit ARM: a static build-arm/zolt, and every test run under qemu-arm.
+arm:
+	@tools/need-packages build test arm
+	@cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+		-DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build-arm -j $(JOBS) -- --no-print-directory
+
+test-arm: arm
+	@cd build-arm && ctest --output-on-failure -j 4 --timeout 400
 
 clean:
 	rm -rf build build-*

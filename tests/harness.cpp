@@ -148,7 +148,7 @@ run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseco
         for (auto& word : command)
             argv.push_back(word.data());
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);

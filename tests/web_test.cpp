@@ -23,7 +23,7 @@ using namespace std::string_literals;
 
 constexpr char HEADER_START[] = "HTTP/1.1 200 OK\nServer: zolt/23.0\nContent-Length: ";
 
-std::string header(size_t size, const char* type) {
+std::string header(unsigned long long size, const char* type) {
     return HEADER_START + std::to_string(size) + "\nConnection: close\nContent-Type: " + type +
            "\n\n";
 }
@@ -231,7 +231,7 @@ TEST(Web, FilesOfFourGibibytesAndMoreGetTheirExactLength) {
     const std::string request = "GET /huge.zip HTTP/1.1\r\n\r\n";
     send(link.client, request.data(), request.size(), 0);
     std::string answer;
-    const std::string expected = header(static_cast<size_t>(size), "image/zip") + "PK";
+    const std::string expected = header(static_cast<unsigned long long>(size), "image/zip") + "PK";
     wait_until([&] {
         char chunk[4096];
         const ssize_t got = recv(link.client, chunk, sizeof chunk, MSG_DONTWAIT);
