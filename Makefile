@@ -10,7 +10,7 @@ endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PORT ?= 8181
 
-.PHONY: all build deps deps-test test run stop clean arm test-arm
+.PHONY: all build deps deps-test test run stop clean arm test-arm bench bench-quick
 
 all: build
 
@@ -42,6 +42,17 @@ arm:
 
 test-arm: arm
 	@cd build-arm && ctest --output-on-failure -j 4 --timeout 400
+
+# Side by side with nginx, lighttpd, busybox httpd and mini_httpd (as root; about 8 minutes,
+# or about a minute for the quick look). Not a test: make test times nothing.
+bench: build
+	@tools/need-packages bench
+	@python3 bench/bench.py
+
+bench-quick: build
+	@tools/need-packages bench
+	@mkdir -p bench/work
+	@python3 bench/bench.py --rounds 1 --seconds 2 --out bench/quick.md
 
 clean:
 	rm -rf build build-*

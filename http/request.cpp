@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "http/extensions.h"
+#include "log/text_builder.h"
 
 namespace {
 
@@ -63,4 +64,17 @@ verdict judge_request(request_buffer& buffer) {
 
 const char* file_name(const request_buffer& buffer) {
     return strnlen(buffer, NAME_START + 1) > NAME_START ? buffer + NAME_START : "";
+}
+
+size_t format_header(request_buffer& buffer, long long size, const char* filetype) {
+    text_builder header(buffer, REQUEST_BUFFER_SIZE);
+    header.add("HTTP/1.1 200 OK\nServer: zolt/");
+    header.add_number(SERVER_VERSION);
+    header.add(".0\nContent-Length: ");
+    header.add_number(size);
+    header.add("\nConnection: close\nContent-Type: ");
+    header.add(filetype);
+    header.add("\n\n");
+    buffer[header.size()] = '\0';
+    return header.size();
 }

@@ -2,6 +2,8 @@
 // descriptor, so tests and the fuzzer drive them directly; web() does the I/O around them.
 #pragma once
 
+#include <stddef.h>
+
 #include "zolt.h"
 
 // The request buffer is one byte larger than a read so the text can always be terminated.
@@ -30,3 +32,7 @@ verdict judge_request(request_buffer& buffer);
 // The name to open relative to the top directory: the text after "GET /", empty when the
 // text is no longer than that.
 const char* file_name(const request_buffer& buffer);
+
+// Writes the 200 response header for a file of `size` bytes into the buffer and returns its
+// length. The size is 64-bit on every target, so files of 2 GiB and more get their exact length.
+size_t format_header(request_buffer& buffer, long long size, const char* filetype);

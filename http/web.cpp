@@ -1,11 +1,14 @@
 #include "http/web.h"
 
+#include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "http/request.h"
 #include "log/logger.h"
@@ -28,9 +31,8 @@ void bound_client_waits(int client) {
     setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &write_timeout, sizeof write_timeout);
 }
 
-// Never sends more than the size announced in the header, even if the file grows meanwhile.
-// A failed read ends the copy like the end of the file.
-void copy_file(int file, int client, off_t size) {
+// The read/write copy, for files the kernel cannot send directly.
+void copy_by_reading(int file, int client, off_t size) {
     while (size > 0) {
         const size_t want = size < REQUEST_BUFFER_SIZE ? static_cast<size_t>(size)
                                                        : static_cast<size_t>(REQUEST_BUFFER_SIZE);
@@ -39,6 +41,42 @@ void copy_file(int file, int client, off_t size) {
         if (!write_all(client, buffer, static_cast<size_t>(got))) return;
         size -= got;
     }
+}
+
+// Never sends more than the size announced in the header, even if the file grows meanwhile;
+// a file that shrinks or fails to read ends the copy like its end. The kernel copies the file
+// to the socket itself where it can; the socket's send time-out bounds each step either way.
+void copy_file(int file, int client, off_t size) {
+    constexpr off_t STEP = 1 << 30;
+    bool sent_any = false;
+    while (size > 0) {
+        const ssize_t sent =
+            sendfile(client, file, nullptr, static_cast<size_t>(std::min(size, STEP)));
+        if (sent > 0) {
+            size -= sent;
+            sent_any = true;
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && !sent_any && (errno == EINVAL || errno == ENOSYS)) {
+            copy_by_reading(file, client, size);
+        }
+        return;
+    }
+}
+
+// A header followed by file data is sent with MSG_MORE, so a small file leaves in the same
+// segment as its header instead of one round of its own.
+bool send_header(int client, size_t size, bool file_follows) {
+    const char* data = buffer;
+    while (size > 0) {
+        const ssize_t sent = send(client, data, size, file_follows ? MSG_MORE : 0);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
 }
 
 }  // namespace
@@ -63,13 +101,9 @@ void web(int client, int number) {
     }
     logger(LOG_INFO, "SEND", name, number);
 
-    const int header_size =
-        snprintf(buffer, sizeof buffer,
-                 "HTTP/1.1 200 OK\nServer: zolt/%d.0\nContent-Length: %lld\nConnection: "
-                 "close\nContent-Type: %s\n\n",
-                 SERVER_VERSION, static_cast<long long>(status.st_size), answer.filetype);
+    const size_t header_size = format_header(buffer, status.st_size, answer.filetype);
     logger(LOG_INFO, "Header", buffer, number);
-    if (write_all(client, buffer, static_cast<size_t>(header_size))) {
+    if (send_header(client, header_size, status.st_size > 0)) {
         copy_file(file, client, status.st_size);
     }
 

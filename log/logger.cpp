@@ -4,63 +4,24 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "log/text_builder.h"
+
 namespace {
 
-// Fills a log line from left to right and silently stops at its end; the last byte is kept
-// for the line feed, so every entry ends with one however long its texts are.
-class line_builder {
+// The last byte of a line is kept for the line feed, so every entry ends with one however
+// long its texts are.
+class line_builder : public text_builder {
   public:
-    explicit line_builder(char (&line)[LOG_LINE_SIZE]) : line_(line) {}
-
-    void add(std::string_view text) {
-        for (char c : text) {
-            if (!room_for(1)) return;
-            line_[size_++] = c;
-        }
-    }
-
-    void add_escaped(const char* text) {
-        static constexpr char hex[] = "0123456789abcdef";
-        for (; *text != '\0'; ++text) {
-            const auto byte = static_cast<unsigned char>(*text);
-            if ((byte >= 0x20 && byte != 0x7f) || byte == '\n') {
-                if (!room_for(1)) return;
-                line_[size_++] = *text;
-            } else {
-                if (!room_for(4)) return;
-                line_[size_++] = '\\';
-                line_[size_++] = 'x';
-                line_[size_++] = hex[byte >> 4];
-                line_[size_++] = hex[byte & 0xf];
-            }
-        }
-    }
-
-    void add_number(long long value) {
-        char digits[24];
-        size_t count = 0;
-        unsigned long long magnitude =
-            value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
-        do {
-            digits[count++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (value < 0) digits[count++] = '-';
-        if (!room_for(count)) return;
-        while (count > 0)
-            line_[size_++] = digits[--count];
-    }
+    explicit line_builder(char (&line)[LOG_LINE_SIZE])
+        : text_builder(line, LOG_LINE_SIZE - 1), line_(line) {}
 
     size_t finish() {
-        line_[size_++] = '\n';
-        return size_;
+        line_[size()] = '\n';
+        return size() + 1;
     }
 
   private:
-    bool room_for(size_t bytes) const { return size_ + bytes <= LOG_LINE_SIZE - 1; }
-
     char (&line_)[LOG_LINE_SIZE];
-    size_t size_ = 0;
 };
 
 size_t format_error(char (&line)[LOG_LINE_SIZE], const char* text1, const char* text2,
