@@ -57,7 +57,9 @@ verdict judge_request(request_buffer& buffer) {
     if (has_two_dots(buffer, cut)) return {REFUSED_PARENT, nullptr};
     if (file_name(buffer)[0] == '/') return {REFUSED_ABSOLUTE, nullptr};
     rewrite_bare_slash(buffer);
-    const char* filetype = find_filetype(std::string_view(buffer));
+    // The type comes from the name that will be opened, not from the whole text: in "GET gif"
+    // the text ends in gif but the name is "if".
+    const char* filetype = find_filetype(file_name(buffer));
     if (filetype == nullptr) return {REFUSED_EXTENSION, nullptr};
     return {nullptr, filetype};
 }

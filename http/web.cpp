@@ -45,23 +45,21 @@ void copy_by_reading(int file, int client, off_t size) {
 
 // Never sends more than the size announced in the header, even if the file grows meanwhile;
 // a file that shrinks or fails to read ends the copy like its end. The kernel copies the file
-// to the socket itself where it can; the socket's send time-out bounds each step either way.
+// to the socket itself where it can. A blocking send returns short only when the socket's
+// send time-out ran out without progress, and then the child gives up.
 void copy_file(int file, int client, off_t size) {
     constexpr off_t STEP = 1 << 30;
     bool sent_any = false;
     while (size > 0) {
-        const ssize_t sent =
-            sendfile(client, file, nullptr, static_cast<size_t>(std::min(size, STEP)));
-        if (sent > 0) {
-            size -= sent;
-            sent_any = true;
-            continue;
-        }
+        const size_t want = static_cast<size_t>(std::min(size, STEP));
+        const ssize_t sent = sendfile(client, file, nullptr, want);
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && !sent_any && (errno == EINVAL || errno == ENOSYS)) {
             copy_by_reading(file, client, size);
         }
-        return;
+        if (sent <= 0 || static_cast<size_t>(sent) < want) return;
+        size -= sent;
+        sent_any = true;
     }
 }
 

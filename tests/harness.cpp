@@ -201,8 +201,11 @@ int free_port() {
     throw std::runtime_error("no free port");
 }
 
-int connect_to(int port) {
+int connect_to(int port, int receive_buffer) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -242,6 +245,98 @@ std::string exchange(int port, const std::string& request, std::chrono::millisec
     return answer;
 }
 
+pid_t listener_in(const std::string& top) {
+    // Without a log to name it, the listener is the group leader working in the top directory.
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return -1;
+    pid_t found = -1;
+    while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        char cwd[4096];
+        const std::string link = std::string("/proc/") + entry->d_name + "/cwd";
+        const ssize_t size = readlink(link.c_str(), cwd, sizeof cwd - 1);
+        const pid_t pid = std::stoi(entry->d_name);
+        if (size > 0 && std::string(cwd, static_cast<size_t>(size)) == top && getpgid(pid) == pid) {
+            found = pid;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+std::vector<std::string> flood(int port, const std::vector<std::string>& requests, size_t batch,
+                               std::chrono::milliseconds deadline) {
+    struct client {
+        int fd = -1;
+        size_t sent = 0;
+        bool done = false;
+    };
+    const auto end = clock::now() + deadline;
+    std::vector<std::string> answers(requests.size());
+    std::vector<client> clients(requests.size());
+    size_t opened = 0, finished = 0;
+    while (finished < requests.size() && remaining_ms(end) > 0) {
+        // Keep at most `batch` connections waiting for their first answer byte.
+        size_t waiting = 0;
+        for (size_t i = 0; i < opened; ++i) {
+            waiting += !clients[i].done && answers[i].empty();
+        }
+        while (opened < requests.size() && waiting < batch) {
+            client& c = clients[opened];
+            c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<uint16_t>(port));
+            if (c.fd < 0 ||
+                (connect(c.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+                 errno != EINPROGRESS)) {
+                answers[opened] = "(no connection)";
+                c.done = true;
+                ++finished;
+                if (c.fd >= 0) close(c.fd);
+            }
+            ++opened;
+            ++waiting;
+        }
+        std::vector<pollfd> fds;
+        std::vector<size_t> index;
+        for (size_t i = 0; i < opened; ++i) {
+            if (clients[i].done) continue;
+            const bool sending = clients[i].sent < requests[i].size();
+            fds.push_back({clients[i].fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0});
+            index.push_back(i);
+        }
+        if (fds.empty()) continue;
+        if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+        for (size_t k = 0; k < fds.size(); ++k) {
+            if (fds[k].revents == 0) continue;
+            const size_t i = index[k];
+            client& c = clients[i];
+            if (c.sent < requests[i].size()) {
+                const ssize_t put = send(c.fd, requests[i].data() + c.sent,
+                                         requests[i].size() - c.sent, MSG_NOSIGNAL);
+                if (put > 0) c.sent += static_cast<size_t>(put);
+                if (put < 0 && errno != EAGAIN) c.sent = requests[i].size();
+                continue;
+            }
+            char chunk[65536];
+            const ssize_t got = read(c.fd, chunk, sizeof chunk);
+            if (got > 0) {
+                answers[i].append(chunk, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EAGAIN) {
+                close(c.fd);
+                c.done = true;
+                ++finished;
+            }
+        }
+    }
+    for (auto& c : clients) {
+        if (!c.done && c.fd >= 0) close(c.fd);
+    }
+    return answers;
+}
+
 int processes_in_group(pid_t group) {
     int count = 0;
     DIR* proc = opendir("/proc");
@@ -275,8 +370,9 @@ server::server(const std::function<void(const std::string&)>& prepare,
     const std::string log = read_file(top_ / "zolt.log");
     const std::string marker = " INFO: zolt starting:" + std::to_string(port_) + ":";
     const auto at = log.find(marker);
-    if (at == std::string::npos) throw std::runtime_error("no start entry in: " + log);
-    pid_ = std::stoi(log.substr(at + marker.size()));
+    pid_ = at != std::string::npos ? std::stoi(log.substr(at + marker.size()))
+                                   : listener_in(top_.path());
+    if (pid_ <= 0) throw std::runtime_error("no listener found for " + top_.path());
 }
 
 server::~server() {

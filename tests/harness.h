@@ -55,8 +55,8 @@ run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseco
 // A loopback TCP port nobody listens on at the moment.
 int free_port();
 
-// Connects to 127.0.0.1:port; -1 on failure.
-int connect_to(int port);
+// Connects to 127.0.0.1:port, with the given receive buffer if not 0; -1 on failure.
+int connect_to(int port, int receive_buffer = 0);
 
 // Reads until the peer closes or the deadline passes.
 std::string read_until_closed(int fd, std::chrono::milliseconds deadline = 10s);
@@ -64,6 +64,12 @@ std::string read_until_closed(int fd, std::chrono::milliseconds deadline = 10s);
 // Sends the bytes and returns everything the server answers until it closes.
 std::string exchange(int port, const std::string& request,
                      std::chrono::milliseconds deadline = 10s);
+
+// Opens one connection per request at once (in batches the backlog can take), sends each its
+// request and collects every answer until the server closes; "(no connection)" where the
+// connection could not be made. Bounded by the deadline.
+std::vector<std::string> flood(int port, const std::vector<std::string>& requests,
+                               size_t batch = 48, std::chrono::milliseconds deadline = 120s);
 
 // A running zolt on a free port in a fresh top directory; it and its children are ended at
 // the end of the test by its process group.
@@ -91,6 +97,9 @@ class server {
     int port_ = 0;
     pid_t pid_ = -1;
 };
+
+// The listener serving a top directory, found without its log; -1 if there is none.
+pid_t listener_in(const std::string& top);
 
 // Counts the processes in a process group.
 int processes_in_group(pid_t group);

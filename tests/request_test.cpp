@@ -56,6 +56,7 @@ TEST(RequestRules, ServedRequestsGiveTheNameAndType) {
         {"GET /sub/pic.jpeg HTTP/1.1\r\n", "sub/pic.jpeg", "image/jpeg"},
         {"GET /a.gif?x=.gif HTTP/1.1", "a.gif?x=.gif", "image/gif"},
         {"GET /%2e%2e%2fx.png HTTP/1.1", "%2e%2e%2fx.png", "image/png"},
+        {"GET xhtml HTTP/1.1", "html", "text/html"},             // the fifth byte is not examined
         {"GET /a.html\tHTTP/1.1", "a.html\tHTTP/1.1", nullptr},  // a tab does not cut
     };
     for (const auto& c : cases) {
@@ -97,6 +98,9 @@ TEST(RequestRules, RefusalsComeInOrderWithTheTextTheyLog) {
         {"GET /index.html\r\nHost: x\r\n\r\n", REFUSED_EXTENSION, "GET /index.html**Host:"},
         {"GET /\r\nHost: x", REFUSED_EXTENSION, "GET /**Host:"},
         {"GET  /a.html", REFUSED_EXTENSION, "GET "},
+        // The name opened must itself carry the extension: here it would be "if" and "z".
+        {"GET gif", REFUSED_EXTENSION, "GET gif"},
+        {"GET gz HTTP/1.1", REFUSED_EXTENSION, "GET gz"},
     };
     for (const auto& c : cases) {
         const judged result = judge(c.request);

@@ -1,0 +1,144 @@
+// zolt among the programs around it: a real browser, a load balancer, the service manager
+// and the manual. Each is skipped, saying why, only where its program cannot be had.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "harness.h"
+
+namespace {
+
+using namespace harness;
+namespace fs = std::filesystem;
+
+const std::string source_dir = ZOLT_SOURCE_DIR;
+
+bool have(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+struct command_result {
+    int status;
+    std::string out;
+};
+
+command_result run(const std::string& command) {
+    command_result result{-1, ""};
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return result;
+    char chunk[4096];
+    while (fgets(chunk, sizeof chunk, pipe) != nullptr)
+        result.out += chunk;
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+void copy_sample_site(const std::string& top) {
+    for (const auto& entry : fs::directory_iterator(source_dir + "/www")) {
+        if (entry.path().filename() != "zolt.log") fs::copy(entry.path(), top);
+    }
+}
+
+TEST(System, AHeadlessBrowserRendersTheSampleSiteWithItsPicture) {
+    std::string browser;
+    for (const char* name : {"chromium", "chromium-browser", "google-chrome"}) {
+        if (have(name)) browser = name;
+    }
+    if (browser.empty()) GTEST_SKIP() << "no Chromium here (.ci/run installs Debian's chromium)";
+    server zolt(copy_sample_site);
+    temp_dir profile;
+    const command_result page =
+        run("timeout 60 " + browser +
+            " --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking"
+            " --disable-component-update --disable-sync --user-data-dir=" +
+            profile.path() + " --virtual-time-budget=5000 --dump-dom http://127.0.0.1:" +
+            std::to_string(zolt.port()) + "/");
+    EXPECT_NE(page.out.find("picture loaded, natural width 128"), std::string::npos) << page.out;
+    ASSERT_TRUE(zolt.wait_for_log_lines(1 + 2 * 9));
+    const std::string log = zolt.log();
+    EXPECT_NE(log.find(" INFO: SEND:index.html:"), std::string::npos) << log;
+    EXPECT_NE(log.find(" INFO: SEND:zolt.png:"), std::string::npos) << log;
+    EXPECT_NE(log.find("User-Agent: Mozilla/5.0"), std::string::npos) << log;
+}
+
+TEST(System, TheBrowserAsksForTheFavicon) {
+    if (!have("chromium")) GTEST_SKIP() << "no Chromium here (.ci/run installs Debian's chromium)";
+    server zolt(copy_sample_site);
+    temp_dir profile;
+    // A screenshot lets the page settle as a tab would, favicon included.
+    run("timeout 60 chromium --headless --no-sandbox --disable-gpu --no-first-run"
+        " --disable-background-networking --disable-component-update --disable-sync"
+        " --user-data-dir=" +
+        profile.path() + " --virtual-time-budget=5000 --screenshot=" + profile.path() +
+        "/page.png http://127.0.0.1:" + std::to_string(zolt.port()) + "/");
+    EXPECT_TRUE(wait_until(
+        [&] { return zolt.log().find(" INFO: SEND:favicon.ico:") != std::string::npos; }, 10s))
+        << zolt.log();
+}
+
+TEST(System, TwoInstancesServeBehindHAProxy) {
+    if (!have("haproxy")) GTEST_SKIP() << "no HAProxy here (.ci/run installs Debian's haproxy)";
+    server first([](const std::string& top) { write_file(top + "/index.html", "first"); });
+    server second([](const std::string& top) { write_file(top + "/index.html", "second"); });
+    const int front = free_port();
+    const std::string env = "ZOLT_FRONT=127.0.0.1:" + std::to_string(front) +
+                            " ZOLT1=127.0.0.1:" + std::to_string(first.port()) +
+                            " ZOLT2=127.0.0.1:" + std::to_string(second.port());
+    temp_dir work;
+    const std::string pidfile = work / "haproxy.pid";
+    const command_result started =
+        run(env + " haproxy -D -p " + pidfile + " -f " + source_dir + "/contrib/haproxy.cfg");
+    ASSERT_EQ(started.status, 0) << started.out;
+    ASSERT_TRUE(wait_until([&] { return read_file(pidfile).size() > 0; }));
+    const pid_t haproxy = std::stoi(read_file(pidfile));
+    std::string seen;
+    for (int i = 0; i < 4; ++i) {
+        const std::string answer = exchange(front, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        seen += answer.substr(answer.rfind('\n') + 1) + " ";
+    }
+    kill(haproxy, SIGTERM);
+    EXPECT_NE(seen.find("first"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("second"), std::string::npos) << seen;
+}
+
+TEST(System, TheServiceUnitVerifies) {
+    if (!have("systemd-analyze")) GTEST_SKIP() << "no systemd-analyze here";
+    temp_dir work;
+    // The unit names the installed binary; verify it against the one just built.
+    const std::string unit = work / "zolt.service";
+    const command_result made = run("sed 's|/usr/local/bin/zolt|" + zolt_command().back() + "|' " +
+                                    source_dir + "/contrib/zolt.service > " + unit);
+    ASSERT_EQ(made.status, 0) << made.out;
+    const command_result verified = run("systemd-analyze verify --man=no " + unit);
+    EXPECT_EQ(verified.status, 0) << verified.out;
+    EXPECT_EQ(verified.out, "");
+}
+
+TEST(System, TheManualLintsClean) {
+    if (!have("mandoc")) GTEST_SKIP() << "no mandoc here (.ci/run installs Debian's mandoc)";
+    const command_result lint = run("mandoc -T lint " + source_dir + "/docs/zolt.1");
+    EXPECT_EQ(lint.status, 0);
+    EXPECT_EQ(lint.out, "");
+}
+
+TEST(System, InstallAndUninstallFollowPrefixAndDestdir) {
+    temp_dir stage;
+    const std::string make = "make -s -C " + source_dir + " DESTDIR=" + stage.path() +
+                             " PREFIX=/opt/zolt INSTALL_BINARY=" + zolt_command().back() + " ";
+    const command_result installed = run(make + "install-files");
+    ASSERT_EQ(installed.status, 0) << installed.out;
+    struct stat binary;
+    ASSERT_EQ(stat((stage / "opt/zolt/bin/zolt").c_str(), &binary), 0);
+    EXPECT_TRUE(binary.st_mode & S_IXOTH);
+    EXPECT_TRUE(fs::exists(stage / "opt/zolt/share/man/man1/zolt.1"));
+    const command_result removed = run(make + "uninstall");
+    ASSERT_EQ(removed.status, 0) << removed.out;
+    EXPECT_FALSE(fs::exists(stage / "opt/zolt/bin/zolt"));
+    EXPECT_FALSE(fs::exists(stage / "opt/zolt/share/man/man1/zolt.1"));
+}
+
+}  // namespace
