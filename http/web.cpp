@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,13 +23,41 @@ request_buffer buffer;
 constexpr time_t READ_TIMEOUT_SECONDS = 10;
 constexpr time_t WRITE_TIMEOUT_SECONDS = 60;
 
-// A silent client costs its child ten seconds, and one that stops reading a minute without
-// progress. On a socket these cannot fail for valid options, so the results are not examined.
+// A silent client costs its child ten seconds; the header goes out under the same minute's
+// bound as the file. On a socket these cannot fail for valid options, so the results are
+// not examined.
 void bound_client_waits(int client) {
     const timeval read_timeout{READ_TIMEOUT_SECONDS, 0};
     const timeval write_timeout{WRITE_TIMEOUT_SECONDS, 0};
     setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &read_timeout, sizeof read_timeout);
     setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &write_timeout, sizeof write_timeout);
+}
+
+// The file is copied on a non-blocking socket, waiting between steps for the client to take
+// more: a blocking copy can make a little progress in every minute and so never end, while
+// this gives up after a whole minute in which the client took nothing.
+bool client_takes_more(int client) {
+    pollfd writable{client, POLLOUT, 0};
+    for (;;) {
+        const int ready = poll(&writable, 1, WRITE_TIMEOUT_SECONDS * 1000);
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0 && (writable.revents & POLLOUT) != 0;
+    }
+}
+
+bool send_waiting(int client, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t sent = write(client, data, size);
+        if (sent > 0) {
+            data += sent;
+            size -= static_cast<size_t>(sent);
+        } else if (sent < 0 && errno == EAGAIN) {
+            if (!client_takes_more(client)) return false;
+        } else if (sent == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The read/write copy, for files the kernel cannot send directly.
@@ -38,28 +67,35 @@ void copy_by_reading(int file, int client, off_t size) {
                                                        : static_cast<size_t>(REQUEST_BUFFER_SIZE);
         const ssize_t got = read(file, buffer, want);
         if (got <= 0) return;
-        if (!write_all(client, buffer, static_cast<size_t>(got))) return;
+        if (!send_waiting(client, buffer, static_cast<size_t>(got))) return;
         size -= got;
     }
 }
 
 // Never sends more than the size announced in the header, even if the file grows meanwhile;
 // a file that shrinks or fails to read ends the copy like its end. The kernel copies the file
-// to the socket itself where it can. A blocking send returns short only when the socket's
-// send time-out ran out without progress, and then the child gives up.
+// to the socket itself where it can.
 void copy_file(int file, int client, off_t size) {
     constexpr off_t STEP = 1 << 30;
+    // Only this copy runs without blocking; failing here would merely block as before.
+    fcntl(client, F_SETFL, O_NONBLOCK);
     bool sent_any = false;
     while (size > 0) {
-        const size_t want = static_cast<size_t>(std::min(size, STEP));
-        const ssize_t sent = sendfile(client, file, nullptr, want);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent < 0 && !sent_any && (errno == EINVAL || errno == ENOSYS)) {
-            copy_by_reading(file, client, size);
+        const ssize_t sent =
+            sendfile(client, file, nullptr, static_cast<size_t>(std::min(size, STEP)));
+        if (sent > 0) {
+            size -= sent;
+            sent_any = true;
+        } else if (sent < 0 && errno == EAGAIN) {
+            if (!client_takes_more(client)) return;
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (sent < 0 && !sent_any && (errno == EINVAL || errno == ENOSYS)) {
+                copy_by_reading(file, client, size);
+            }
+            return;
         }
-        if (sent <= 0 || static_cast<size_t>(sent) < want) return;
-        size -= sent;
-        sent_any = true;
     }
 }
 
