@@ -318,6 +318,26 @@ def summarize(runs, rounds):
     return table
 
 
+def zolt_against(runs, rounds, peers=("ceiling-linger", "ceiling", "busybox", "mini_httpd")):
+    """zolt's figures as ratios to the other forking servers, round by round."""
+    rows = []
+    for peer in peers:
+        cells = []
+        for load, key in (("c1", "req/s"), ("c16", "req/s"), ("c128", "req/s"),
+                          ("c16", "CPU us/req"), ("c128", "KiB/extra proc")):
+            ratios = []
+            for rnd in range(rounds):
+                if (rnd, load, "zolt") not in runs or (rnd, load, peer) not in runs:
+                    continue
+                mine = metrics(load, runs[(rnd, load, "zolt")])[key]
+                theirs = metrics(load, runs[(rnd, load, peer)])[key]
+                if mine is not None and theirs:
+                    ratios.append(mine / theirs)
+            cells.append((statistics.median(ratios), min(ratios), max(ratios)) if ratios else None)
+        rows.append((peer, cells))
+    return rows
+
+
 def fmt(value, digits=2):
     if value is None:
         return "–"
@@ -329,7 +349,7 @@ def fmt(value, digits=2):
     return str(value)
 
 
-def markdown(table, rounds, seconds, start_ms, versions):
+def markdown(table, rounds, seconds, start_ms, versions, against=()):
     lines = [f"Rounds: {rounds}, {seconds} s per run, wrk -t1 with `Connection: close`. "
              f"Ratios are to {REFERENCE} (1 worker, access log on) in the same round: "
              "median (lowest–highest across rounds).", ""]
@@ -359,6 +379,13 @@ def markdown(table, rounds, seconds, start_ms, versions):
         row = table.get(("big", name), {})
         lines.append(f"| {name} | {fmt(row.get('MB/s'), 0)} | {fmt(row.get('MB/s ratio'))} | "
                      f"{fmt(row.get('CPU s/GB'), 3)} | {fmt(row.get('CPU s/GB ratio'))} |")
+    lines += ["", "### zolt against the other fork-per-connection servers", "",
+              "Ratios of zolt's figure to the peer's in the same round (rates: higher is better; "
+              "CPU and memory: lower is better).", "",
+              "| peer | req/s c1 | req/s c16 | req/s c128 | CPU per request c16 | "
+              "memory per lingering process c128 |", "|---|---|---|---|---|---|"]
+    for peer, cells in against:
+        lines.append(f"| {peer} | " + " | ".join(fmt(c) for c in cells) + " |")
     lines += ["", f"zolt's foreground returns, with the server listening, after {start_ms:.2f} ms "
               "(median of 20 starts).", "", "Versions: " + "; ".join(versions), ""]
     return "\n".join(lines)
@@ -373,7 +400,7 @@ def chart(table, png):
             cpu = table.get(("c16", name), {}).get("CPU us/req") or 0
             out.write(f"{name} {rate[0]:.0f} {rate[1]:.0f} {rate[2]:.0f} {cpu:.0f}\n")
     script = f"""
-set terminal pngcairo size 1100,450 font ",10"
+set terminal pngcairo size 1100,450 font ",10" noenhanced
 set output "{png}"
 set multiplot layout 1,2
 set style data histograms
@@ -381,10 +408,11 @@ set style histogram clustered gap 1
 set style fill solid 0.8 border -1
 set key top left
 set xtics rotate by -30
-set title "Requests/s by connections (Connection: close, 1 KiB)"
+set title "Requests/s by connections (Connection: close, 1 KiB; log scale)"
 set ylabel "requests/s"
+set logscale y
 plot "{data}" using 2:xtic(1) title "1", "" using 3 title "16", "" using 4 title "128"
-set title "Server CPU per request at 16 connections"
+set title "Server CPU per request at 16 connections (log scale)"
 set ylabel "microseconds"
 unset key
 plot "{data}" using 5:xtic(1) title "CPU"
@@ -430,7 +458,15 @@ def main():
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--seconds", type=int, default=7)
     parser.add_argument("--out", default=str(HERE / "RESULTS.md"))
+    parser.add_argument("--report-only", action="store_true",
+                        help="write the report again from the last run's bench/work/runs.json")
     args = parser.parse_args()
+    if args.report_only:
+        saved = json.loads((WORK / "runs.json").read_text())
+        runs = {(int(k.split()[0]), k.split()[1], k.split()[2]): v
+                for k, v in saved["runs"].items()}
+        report(runs, saved["rounds"], saved["seconds"], saved["start_ms"], Path(args.out))
+        return
 
     if os.environ.get("ZOLT_BENCH_NETNS") != "1":
         # A private network namespace: the all-interfaces bind stays private, and every run
@@ -464,17 +500,22 @@ def main():
         for group in groups.values():
             group.stop()
 
-    table = summarize(runs, args.rounds)
-    report = markdown(table, args.rounds, args.seconds, start_ms, versions())
-    print(report)
-    out = Path(args.out)
+    (WORK / "runs.json").write_text(json.dumps(
+        {"rounds": args.rounds, "seconds": args.seconds, "start_ms": start_ms,
+         "versions": versions(), "runs": {f"{k[0]} {k[1]} {k[2]}": v for k, v in runs.items()}},
+        indent=1))
+    report(runs, args.rounds, args.seconds, start_ms, Path(args.out))
+
+
+def report(runs, rounds, seconds, start_ms, out):
+    table = summarize(runs, rounds)
+    text = markdown(table, rounds, seconds, start_ms, versions(), zolt_against(runs, rounds))
+    print(text)
     # Notes written by hand above the marker are kept; the tables below it are replaced.
     marker = "<!-- measured tables below: written by bench/bench.py -->\n"
     notes = out.read_text().split(marker)[0] if out.exists() and marker in out.read_text() else ""
-    out.write_text(notes + marker + report)
+    out.write_text(notes + marker + text)
     chart(table, out.with_suffix(".png"))
-    (WORK / "runs.json").write_text(json.dumps({f"{k[0]} {k[1]} {k[2]}": v for k, v in runs.items()},
-                                               indent=1))
     print(f"written: {out} and {out.with_suffix('.png')}")
 
 

@@ -112,12 +112,13 @@ void pause_after_shortage() {
             close(listener);
             web(client, number);
         }
-        if (child < 0) log_error_continuing("system call", "fork");
-        close(client);
         if (child < 0) {
+            log_error_continuing("system call", "fork");
+            close(client);  // unanswered: there is no child to serve it
             pause_after_shortage();
             continue;
         }
+        close(client);  // the child has its own copy
         number = next_connection_number(number);
     }
 }
