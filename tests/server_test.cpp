@@ -39,6 +39,18 @@ TEST(Server, StartsListeningWithOnlyItsSocketOpenAndLogsItsStart) {
     }
 }
 
+TEST(Server, ATestEndsTheServerItStartedAndItsChildren) {
+    pid_t group = 0;
+    {
+        server zolt([](const std::string& top) { write_file(top + "/a.gif", "GIF"); });
+        group = zolt.pid();
+        // A served connection keeps its child for a second: end the server while it lingers.
+        EXPECT_EQ(zolt.get("GET /a.gif HTTP/1.1\r\n\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+        EXPECT_GE(processes_in_group(group), 1);
+    }
+    EXPECT_EQ(processes_in_group(group), 0);
+}
+
 TEST(Server, AFailedStartIsPrintedAsItsLogEntryWithStatusThree) {
     for (const std::string port : {"0", "-1", "60001", "abc", "", "4294975477"}) {
         temp_dir top;
