@@ -57,20 +57,12 @@ void append_to_log(const char* line, size_t size) {
 
 size_t format_entry(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, const char* text2,
                     int number) {
-    line_builder entry(line);
-    switch (kind) {
-        case LOG_INFO:
-            entry.add(" INFO: ");
-            break;
-        case LOG_FORBIDDEN:
-            entry.add("FORBIDDEN: ");
-            break;
-        case LOG_NOT_FOUND:
-            entry.add("NOT FOUND: ");
-            break;
-        default:
-            return format_error(line, text1, text2, " exiting pid=");
+    // Any kind but the three below is an error: it ends the process, so it says why.
+    if (kind != LOG_INFO && kind != LOG_FORBIDDEN && kind != LOG_NOT_FOUND) {
+        return format_error(line, text1, text2, " exiting pid=");
     }
+    line_builder entry(line);
+    entry.add(kind == LOG_INFO ? " INFO: " : kind == LOG_FORBIDDEN ? "FORBIDDEN: " : "NOT FOUND: ");
     entry.add_escaped(text1);
     entry.add(":");
     entry.add_escaped(text2);
