@@ -123,6 +123,13 @@ void pause_after_shortage() {
     }
 }
 
+// Without a listener, the foreground tells the failed call in the log's error format.
+int print_start_failure(const char* call) {
+    char line[LOG_LINE_SIZE];
+    write_all(STDOUT_FILENO, line, format_entry(line, LOG_ERROR, "system call", call, 0));
+    return EXIT_FAILED;
+}
+
 }  // namespace
 
 int parse_port(const char* port_text) {
@@ -160,18 +167,10 @@ accept_failure classify_accept_error(int error_number) {
 
 int start_server(const char* port_text) {
     int report[2];
-    if (pipe(report) < 0) {
-        char line[LOG_LINE_SIZE];
-        write_all(STDOUT_FILENO, line, format_entry(line, LOG_ERROR, "system call", "pipe", 0));
-        return EXIT_FAILED;
-    }
+    if (pipe(report) < 0) return print_start_failure("pipe");
     report[1] = keep_above_closed_descriptors(report[1]);
     const pid_t listener_pid = fork();
-    if (listener_pid < 0) {
-        char line[LOG_LINE_SIZE];
-        write_all(STDOUT_FILENO, line, format_entry(line, LOG_ERROR, "system call", "fork", 0));
-        return EXIT_FAILED;
-    }
+    if (listener_pid < 0) return print_start_failure("fork");
     if (listener_pid > 0) {
         close(report[1]);
         return wait_for_listener(report[0]);
