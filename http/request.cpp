@@ -2,8 +2,6 @@
 
 #include <string.h>
 
-#include <string_view>
-
 #include "http/extensions.h"
 #include "log/text_builder.h"
 

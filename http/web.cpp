@@ -24,9 +24,9 @@ alignas(4096) request_buffer buffer;
 constexpr time_t READ_TIMEOUT_SECONDS = 10;
 constexpr time_t WRITE_TIMEOUT_SECONDS = 60;
 
-// A silent client costs its child ten seconds; the header goes out under the same minute's
-// bound as the file. On a socket these cannot fail for valid options, so the results are
-// not examined.
+// A silent client costs its child ten seconds, and a canned page is written under the same
+// minute's bound as a response. On a socket these cannot fail for valid options, so the
+// results are not examined.
 void bound_client_waits(int client) {
     const timeval read_timeout{READ_TIMEOUT_SECONDS, 0};
     const timeval write_timeout{WRITE_TIMEOUT_SECONDS, 0};
@@ -34,8 +34,8 @@ void bound_client_waits(int client) {
     setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &write_timeout, sizeof write_timeout);
 }
 
-// The file is copied on a non-blocking socket, waiting between steps for the client to take
-// more: a blocking copy can make a little progress in every minute and so never end, while
+// A response goes out on a non-blocking socket, waiting between steps for the client to take
+// more: a blocking send can make a little progress in every minute and so never end, while
 // this gives up after a whole minute in which the client took nothing.
 bool client_takes_more(int client) {
     pollfd writable{client, POLLOUT, 0};
@@ -46,9 +46,9 @@ bool client_takes_more(int client) {
     }
 }
 
-bool send_waiting(int client, const char* data, size_t size) {
+bool send_waiting(int client, const char* data, size_t size, int flags) {
     while (size > 0) {
-        const ssize_t sent = write(client, data, size);
+        const ssize_t sent = send(client, data, size, flags);
         if (sent > 0) {
             data += sent;
             size -= static_cast<size_t>(sent);
@@ -68,7 +68,7 @@ void copy_by_reading(int file, int client, off_t size) {
                                                        : static_cast<size_t>(REQUEST_BUFFER_SIZE);
         const ssize_t got = read(file, buffer, want);
         if (got <= 0) return;
-        if (!send_waiting(client, buffer, static_cast<size_t>(got))) return;
+        if (!send_waiting(client, buffer, static_cast<size_t>(got), 0)) return;
         size -= got;
     }
 }
@@ -78,8 +78,6 @@ void copy_by_reading(int file, int client, off_t size) {
 // to the socket itself where it can.
 void copy_file(int file, int client, off_t size) {
     constexpr off_t STEP = 1 << 30;
-    // Only this copy runs without blocking; failing here would merely block as before.
-    fcntl(client, F_SETFL, O_NONBLOCK);
     bool sent_any = false;
     while (size > 0) {
         const ssize_t sent =
@@ -100,18 +98,14 @@ void copy_file(int file, int client, off_t size) {
     }
 }
 
-// A header followed by file data is sent with MSG_MORE, so a small file leaves in the same
-// segment as its header instead of one round of its own.
-bool send_header(int client, size_t size, bool file_follows) {
-    const char* data = buffer;
-    while (size > 0) {
-        const ssize_t sent = send(client, data, size, file_follows ? MSG_MORE : 0);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        data += sent;
-        size -= static_cast<size_t>(sent);
+// The header in the buffer, then the file. A header followed by file data is sent with
+// MSG_MORE, so a small file leaves in the same segment as its header.
+void send_response(int client, size_t header_size, int file, off_t size) {
+    // Failing to switch would leave the socket blocking, bounded by its send time-out.
+    fcntl(client, F_SETFL, O_NONBLOCK);
+    if (send_waiting(client, buffer, header_size, size > 0 ? MSG_MORE : 0)) {
+        copy_file(file, client, size);
     }
-    return true;
 }
 
 }  // namespace
@@ -138,9 +132,7 @@ void web(int client, int number) {
 
     const size_t header_size = format_header(buffer, status.st_size, answer.filetype);
     logger(LOG_INFO, "Header", buffer, number);
-    if (send_header(client, header_size, status.st_size > 0)) {
-        copy_file(file, client, status.st_size);
-    }
+    send_response(client, header_size, file, status.st_size);
 
     // The pause lets the client take the last bytes before the close; the result of the
     // close is not examined since the process ends here anyway.
