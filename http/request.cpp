@@ -66,15 +66,24 @@ const char* file_name(const request_buffer& buffer) {
     return strnlen(buffer, NAME_START + 1) > NAME_START ? buffer + NAME_START : "";
 }
 
-size_t format_header(request_buffer& buffer, long long size, const char* filetype) {
+size_t format_header(request_buffer& buffer, long long size, const char* filetype,
+                     std::string_view line_end) {
     text_builder header(buffer, REQUEST_BUFFER_SIZE);
-    header.add("HTTP/1.1 200 OK\nServer: zolt/");
+    header.add("HTTP/1.1 200 OK");
+    header.add(line_end);
+    header.add("Server: zolt/");
     header.add_number(SERVER_VERSION);
-    header.add(".0\nContent-Length: ");
+    header.add(".0");
+    header.add(line_end);
+    header.add("Content-Length: ");
     header.add_number(size);
-    header.add("\nConnection: close\nContent-Type: ");
+    header.add(line_end);
+    header.add("Connection: close");
+    header.add(line_end);
+    header.add("Content-Type: ");
     header.add(filetype);
-    header.add("\n\n");
+    header.add(line_end);
+    header.add(line_end);
     buffer[header.size()] = '\0';
     return header.size();
 }

@@ -4,6 +4,8 @@
 
 #include <stddef.h>
 
+#include <string_view>
+
 #include "zolt.h"
 
 // The request buffer is one byte larger than a read so the text can always be terminated.
@@ -33,6 +35,12 @@ verdict judge_request(request_buffer& buffer);
 // text is no longer than that.
 const char* file_name(const request_buffer& buffer);
 
-// Writes the 200 response header for a file of `size` bytes into the buffer and returns its
-// length. The size is 64-bit on every target, so files of 2 GiB and more get their exact length.
-size_t format_header(request_buffer& buffer, long long size, const char* filetype);
+// HTTP line ends on the wire; the log shows the same header with plain line feeds.
+inline constexpr std::string_view WIRE_LINE_END = "\r\n";
+inline constexpr std::string_view LOG_LINE_END = "\n";
+
+// Writes the 200 response header for a file of `size` bytes into the buffer, each line ended
+// by `line_end`, and returns its length. The size is 64-bit on every target, so files of
+// 2 GiB and more get their exact length.
+size_t format_header(request_buffer& buffer, long long size, const char* filetype,
+                     std::string_view line_end);

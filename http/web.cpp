@@ -130,12 +130,16 @@ void web(int client, int number) {
     }
     logger(LOG_INFO, "SEND", name, number);
 
-    const size_t header_size = format_header(buffer, status.st_size, answer.filetype);
+    format_header(buffer, status.st_size, answer.filetype, LOG_LINE_END);
     logger(LOG_INFO, "Header", buffer, number);
+    const size_t header_size =
+        format_header(buffer, status.st_size, answer.filetype, WIRE_LINE_END);
     send_response(client, header_size, file, status.st_size);
 
-    // The pause lets the client take the last bytes before the close; the result of the
-    // close is not examined since the process ends here anyway.
+    // The shutdown tells a client that reads to the end of the connection that the response
+    // is complete; the pause still lets it take the last bytes before the close. Neither
+    // result is examined: the process ends here anyway.
+    shutdown(client, SHUT_WR);
     sleep(1);
     close(client);
     _exit(EXIT_SERVED);

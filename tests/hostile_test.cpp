@@ -27,8 +27,8 @@ size_t scaled(size_t native, size_t emulated_count) {
 bool is_well_formed(const std::string& answer, std::string* why) {
     if (answer == forbidden_page || answer == not_found_page) return true;
     static const std::regex served(
-        "HTTP/1\\.1 200 OK\nServer: zolt/23\\.0\nContent-Length: ([0-9]+)\nConnection: close\n"
-        "Content-Type: [a-z/]+\n\n");
+        "HTTP/1\\.1 200 OK\r\nServer: zolt/23\\.0\r\nContent-Length: ([0-9]+)\r\n"
+        "Connection: close\r\nContent-Type: [a-z/]+\r\n\r\n");
     std::smatch header;
     if (std::regex_search(answer, header, served, std::regex_constants::match_continuous) &&
         answer.size() == header.length(0) + std::stoull(header[1])) {
@@ -104,7 +104,7 @@ TEST(Hostile, AThousandClientsAtOnceAreAllAnsweredAndLoggedWhole) {
     const std::vector<std::string> answers = flood(zolt.port(), requests, 48, 300s);
     size_t served = 0;
     for (const std::string& answer : answers)
-        served += answer.size() > 3 && answer.ends_with("\n\nPNG");
+        served += answer.size() > 3 && answer.ends_with("\r\n\r\nPNG");
     EXPECT_EQ(served, clients);
     // Three entries per request, all whole: the request, SEND and the nine-line Header entry.
     ASSERT_TRUE(zolt.wait_for_log_lines(1 + 9 * clients, 30s));
@@ -205,7 +205,7 @@ TEST(Hostile, RequestsAreAnsweredWhenTheLogCannotBeWritten) {
         mkdir((top + "/zolt.log").c_str(), 0755);
         write_file(top + "/a.jpg", "JPG");
     });
-    EXPECT_TRUE(zolt.get("GET /a.jpg HTTP/1.1\r\n\r\n").ends_with("\n\nJPG"));
+    EXPECT_TRUE(zolt.get("GET /a.jpg HTTP/1.1\r\n\r\n").ends_with("\r\n\r\nJPG"));
     EXPECT_EQ(zolt.get("GET /b.jpg HTTP/1.1\r\n\r\n"), not_found_page);
     EXPECT_EQ(zolt.get("PUT /a.jpg HTTP/1.1\r\n\r\n"), forbidden_page);
 }
@@ -220,7 +220,7 @@ TEST(Hostile, RequestsAreAnsweredWhenTheTopIsReadOnlyToTheServer) {
         [] {
             if (setgid(65534) != 0 || setuid(65534) != 0) _exit(98);
         });
-    EXPECT_TRUE(zolt.get("GET /a.jpg HTTP/1.1\r\n\r\n").ends_with("\n\nJPG"));
+    EXPECT_TRUE(zolt.get("GET /a.jpg HTTP/1.1\r\n\r\n").ends_with("\r\n\r\nJPG"));
     EXPECT_EQ(zolt.get("GET /b.jpg HTTP/1.1\r\n\r\n"), not_found_page);
     struct stat log;
     EXPECT_NE(stat((zolt.top() / "zolt.log").c_str(), &log), 0);

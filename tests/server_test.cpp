@@ -84,8 +84,8 @@ TEST(Server, ASecondServerOnAPortInUseReportsTheBindError) {
 TEST(Server, ServesRequestsEndToEndAndNumbersTheConnections) {
     server zolt([](const std::string& top) { write_file(top + "/index.html", "<p>x</p>"); });
     const std::string served =
-        "HTTP/1.1 200 OK\nServer: zolt/23.0\nContent-Length: 8\nConnection: close\n"
-        "Content-Type: text/html\n\n<p>x</p>";
+        "HTTP/1.1 200 OK\r\nServer: zolt/23.0\r\nContent-Length: 8\r\nConnection: close\r\n"
+        "Content-Type: text/html\r\n\r\n<p>x</p>";
     EXPECT_EQ(zolt.get("GET / HTTP/1.1\r\n\r\n"), served);
     EXPECT_EQ(zolt.get("GET /missing.gif HTTP/1.1\r\n\r\n").substr(0, 22),
               "HTTP/1.1 404 Not Found");

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "harness.h"
+#include "log/logger.h"
 
 namespace {
 
@@ -84,6 +85,71 @@ TEST(System, TheBrowserAsksForTheFavicon) {
         wait_until(favicon_sent, 5s);
     }
     EXPECT_TRUE(favicon_sent()) << zolt.log();
+}
+
+// Each client fetches URL into OUT and prints the status code it saw, or its error.
+TEST(System, RealHttpClientsGetEveryAnswerDirectly) {
+    const struct {
+        const char* program;
+        bool reads_to_end;  // waits for the end of the connection, not for Content-Length
+        const char* command;
+    } clients[] = {
+        {"curl", false, "curl -s -o OUT -w '%{http_code}' URL"},
+        {"python3", false,
+         "python3 -c 'import http.client as h,sys,urllib.parse as p; u=p.urlsplit(sys.argv[1]);"
+         " c=h.HTTPConnection(u.hostname,u.port); c.request(\"GET\",u.path); r=c.getresponse();"
+         " open(sys.argv[2],\"wb\").write(r.read()); print(r.status)' URL OUT"},
+        {"node", false,
+         "NODE_NO_WARNINGS=1 node -e 'const [u,o]=process.argv.slice(1); require(\"http\").get(u,"
+         " r=>{const c=[]; r.on(\"data\",d=>c.push(d)); r.on(\"end\",()=>{"
+         "require(\"fs\").writeFileSync(o,Buffer.concat(c)); console.log(r.statusCode)})})"
+         ".on(\"error\",e=>console.log(e.code))' URL OUT"},
+        {"node", false,
+         "NODE_NO_WARNINGS=1 node -e 'const [u,o]=process.argv.slice(1); fetch(u).then(async r=>{"
+         "require(\"fs\").writeFileSync(o,Buffer.from(await r.arrayBuffer())); "
+         "console.log(r.status)"
+         "}).catch(e=>console.log(e.cause?e.cause.code:e))' URL OUT"},
+        {"w3m", true,
+         "HOME=OUT.home w3m -dump_both URL | { read -r _ code _; sed '1,/^\\r*$/d' >OUT;"
+         " echo $code; }"},
+    };
+    const std::string page = "<html><body>\n<p>real clients</p>\n</body></html>\n";
+    server zolt([&](const std::string& top) { write_file(top + "/page.html", page); });
+    const std::string refused(forbidden_page.substr(forbidden_page.find("\r\n\r\n") + 4));
+    const std::string missing(not_found_page.substr(not_found_page.find("\r\n\r\n") + 4));
+    const struct {
+        std::string path, status, body;
+    } answers[] = {{"/page.html", "200", page},
+                   {"/notes.txt", "403", refused},
+                   {"/missing.html", "404", missing}};
+    temp_dir work;
+    std::string skipped;
+    for (const auto& client : clients) {
+        if (!have(client.program)) {
+            skipped += std::string(" ") + client.program;
+            continue;
+        }
+        std::vector<std::chrono::steady_clock::duration> took;
+        for (const auto& answer : answers) {
+            std::string command = client.command;
+            const std::string url = "http://127.0.0.1:" + std::to_string(zolt.port()) + answer.path;
+            command.replace(command.find("URL"), 3, url);
+            for (size_t at; (at = command.find("OUT")) != std::string::npos;)
+                command.replace(at, 3, work / "body");
+            const auto start = std::chrono::steady_clock::now();
+            const command_result got = run(command);
+            took.push_back(std::chrono::steady_clock::now() - start);
+            EXPECT_EQ(got.out.substr(0, 3), answer.status) << command << "\n" << got.out;
+            EXPECT_EQ(read_file(work / "body"), answer.body) << command;
+            remove((work / "body").c_str());
+        }
+        // The end of a file is sent at once, not after the one-second pause: a served file
+        // takes such a client about as long as a refusal, which closes at once.
+        if (client.reads_to_end) {
+            EXPECT_LT(took[0], std::min(took[1], took[2]) + 500ms) << client.command;
+        }
+    }
+    if (!skipped.empty()) GTEST_SKIP() << "not installed:" << skipped;
 }
 
 TEST(System, TwoInstancesServeBehindHAProxy) {

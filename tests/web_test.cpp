@@ -21,11 +21,9 @@ namespace {
 using namespace harness;
 using namespace std::string_literals;
 
-constexpr char HEADER_START[] = "HTTP/1.1 200 OK\nServer: zolt/23.0\nContent-Length: ";
-
 std::string header(unsigned long long size, const char* type) {
-    return HEADER_START + std::to_string(size) + "\nConnection: close\nContent-Type: " + type +
-           "\n\n";
+    return "HTTP/1.1 200 OK\r\nServer: zolt/23.0\r\nContent-Length: " + std::to_string(size) +
+           "\r\nConnection: close\r\nContent-Type: " + type + "\r\n\r\n";
 }
 
 // A connected loopback pair; `server_side` goes to the child that runs web().
@@ -79,15 +77,19 @@ struct outcome {
     std::string answer;
     int status;
     std::vector<std::string> log;
+    std::chrono::steady_clock::duration answered, ended;  // from the request's start
 };
 
 outcome serve(const temp_dir& top, const std::string& request, int number = 5) {
     connection link;
+    const auto start = std::chrono::steady_clock::now();
     const pid_t child = start_web(top, link, number);
     send(link.client, request.data(), request.size(), MSG_NOSIGNAL);
     outcome result;
     result.answer = read_until_closed(link.client, 20s);
+    result.answered = std::chrono::steady_clock::now() - start;
     result.status = wait_for_exit(child);
+    result.ended = std::chrono::steady_clock::now() - start;
     result.log = read_lines(top / "zolt.log");
     return result;
 }
@@ -106,6 +108,8 @@ TEST(Web, ServesAFileWithItsExactHeaderAndThreeEntries) {
     const outcome result = serve(top, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", 5);
     EXPECT_EQ(result.answer, header(13, "text/html") + "<p>hello</p>\n");
     EXPECT_EQ(result.status, EXIT_SERVED);
+    // A client reading to the end of the connection has it well before the child ends.
+    EXPECT_GT(result.ended - result.answered, 500ms);
     const std::vector<std::string> expected = {
         " INFO: request:GET / HTTP/1.1**Host: x****:5",
         " INFO: SEND:index.html:5",
