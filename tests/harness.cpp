@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -335,6 +336,32 @@ std::vector<std::string> flood(int port, const std::vector<std::string>& request
         if (!c.done && c.fd >= 0) close(c.fd);
     }
     return answers;
+}
+
+uid_t unused_user_id() {
+    const auto in_use = [](uid_t uid) {
+        bool found = false;
+        DIR* proc = opendir("/proc");
+        if (proc == nullptr) return false;
+        while (dirent* entry = readdir(proc)) {
+            if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+            const std::string status = read_file(std::string("/proc/") + entry->d_name + "/status");
+            const auto at = status.find("\nUid:");
+            if (at != std::string::npos && std::stoul(status.substr(at + 5)) == uid) found = true;
+        }
+        closedir(proc);
+        return found;
+    };
+    // Above every system and ordinary user; pids are at most 2^22, so the steps never meet
+    // another live test process's user.
+    uid_t uid = 100000 + static_cast<uid_t>(getpid());
+    while (in_use(uid))
+        uid += 1u << 22;
+    return uid;
+}
+
+void become_user(uid_t uid) {
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(98);
 }
 
 int processes_in_group(pid_t group) {

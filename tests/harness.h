@@ -98,6 +98,14 @@ class server {
     pid_t pid_ = -1;
 };
 
+// A user id that no process has. The per-user process limit counts every process of a user
+// system-wide, so each test that runs the server unprivileged takes a user of its own: one
+// derived from this test process's pid, which no other live test process shares.
+uid_t unused_user_id();
+
+// For run_zolt's in_child: become that user and group (exits with 98 if that fails).
+void become_user(uid_t uid);
+
 // The listener serving a top directory, found without its log; -1 if there is none.
 pid_t listener_in(const std::string& top);
 

@@ -215,11 +215,9 @@ TEST(Hostile, RequestsAreAnsweredWhenTheTopIsReadOnlyToTheServer) {
     server zolt(
         [](const std::string& top) {
             write_file(top + "/a.jpg", "JPG");
-            chmod(top.c_str(), 0755);  // enterable, but not writable, by nobody
+            chmod(top.c_str(), 0755);  // enterable, but not writable, by the server's user
         },
-        [] {
-            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(98);
-        });
+        [user = unused_user_id()] { become_user(user); });
     EXPECT_TRUE(zolt.get("GET /a.jpg HTTP/1.1\r\n\r\n").ends_with("\r\n\r\nJPG"));
     EXPECT_EQ(zolt.get("GET /b.jpg HTTP/1.1\r\n\r\n"), not_found_page);
     struct stat log;

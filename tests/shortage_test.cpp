@@ -63,16 +63,17 @@ TEST(Shortage, OutOfProcessesTheListenerLogsClosesAndGoesOn) {
     if (getenv("ZOLT_EMULATOR") && *getenv("ZOLT_EMULATOR")) {
         GTEST_SKIP() << "the emulator needs threads of its own and aborts at the process limit";
     }
-    // The process limit binds only unprivileged users, so the server runs as nobody, with
-    // room for itself and two children.
+    // The process limit binds only unprivileged users, so the server runs as a user of its
+    // own, with room for itself and two children.
+    const uid_t user = unused_user_id();
     server zolt(
-        [](const std::string& top) {
+        [&](const std::string& top) {
             write_file(top + "/a.htm", "a");
-            ASSERT_EQ(chown(top.c_str(), 65534, 65534), 0);
+            ASSERT_EQ(chown(top.c_str(), user, user), 0);
         },
-        [] {
+        [&] {
             const rlimit three{3, 3};
-            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(98);
+            become_user(user);
             if (setrlimit(RLIMIT_NPROC, &three) != 0) _exit(98);
         });
     auto answers = start_clients(zolt.port(), 8);
