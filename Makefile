@@ -1,49 +1,79 @@
-# zolt: make (release build), make run, make stop, make test, make clean.
-# make test SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer.
+# zolt: make (the release executable, build/zolt), make run, make stop, make test, make clean.
+# Every release executable is static against musl: make (x86-64), make arm (32-bit ARM),
+# make arm64 (64-bit ARM); make release puts the three in dist/. The tests are built against
+# glibc and start those executables: make test, make test-arm and make test-arm64 (under
+# qemu-user). make test SANITIZE=1 runs them against a glibc build with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 
-BUILD_DIR := build
-CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
-ifeq ($(SANITIZE),1)
-BUILD_DIR := build-sanitize
-CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_SANITIZE=ON
-endif
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PORT ?= 8181
 
-.PHONY: all build deps deps-test test run stop clean arm test-arm bench bench-quick fuzz \
-	install install-files uninstall
+.PHONY: all build deps deps-test test run stop clean arm arm64 test-arm test-arm64 release \
+	glibc bench bench-quick fuzz install install-files uninstall
+
+# $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
+# names a file in cmake/, or nothing for the host's compiler and glibc.
+build_tree = cmake -S . -B $(1) $(if $(2),-DCMAKE_TOOLCHAIN_FILE=cmake/$(2).cmake) \
+	-DCMAKE_BUILD_TYPE=Release $(3) >/dev/null && cmake --build $(1) -j $(JOBS) -- --no-print-directory
+# $(call test_tree,DIRECTORY,TIMEOUT): every test of a tree through CTest.
+test_tree = cd $(1) && ctest --output-on-failure -j 4 --timeout $(2)
 
 all: build
+
+deps:
+	@tools/need-packages build
 
 deps-test:
 	@tools/need-packages build test
 	@tools/need-packages clients || echo "the real-client test will say what it skipped"
 
-deps:
-	@tools/need-packages build
-
 build: deps
-	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(BUILD_DIR) -j $(JOBS) -- --no-print-directory
+	@$(call build_tree,build,x86_64-linux-musl)
 
+ifeq ($(SANITIZE),1)
+test: deps-test
+	@$(call build_tree,build-sanitize,,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_SANITIZE=ON)
+	@$(call test_tree,build-sanitize,300)
+else
 test: deps-test build
-	@cd $(BUILD_DIR) && ctest --output-on-failure -j 4 --timeout 300
+	@$(call build_tree,build-test,,-DZOLT_BINARY=$(CURDIR)/build/zolt)
+	@$(call test_tree,build-test,300)
+endif
 
 run: build
-	@tools/run-sample $(BUILD_DIR)/zolt $(PORT) www
+	@tools/run-sample build/zolt $(PORT) www
 
 stop:
 	@tools/stop-sample www
 
-# 32-bit ARM: a static build-arm/zolt, and every test run under qemu-arm.
 arm:
-	@tools/need-packages build test arm
-	@cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-		-DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build build-arm -j $(JOBS) -- --no-print-directory
+	@tools/need-packages build arm
+	@$(call build_tree,build-arm,arm-linux-musleabihf)
 
-test-arm: arm
-	@cd build-arm && ctest --output-on-failure -j 4 --timeout 400
+arm64:
+	@tools/need-packages build arm64
+	@$(call build_tree,build-arm64,aarch64-linux-musl)
+
+test-arm: arm deps-test
+	@$(call build_tree,build-arm-test,arm-linux-gnueabihf,-DZOLT_BINARY=$(CURDIR)/build-arm/zolt)
+	@$(call test_tree,build-arm-test,400)
+
+test-arm64: arm64 deps-test
+	@$(call build_tree,build-arm64-test,aarch64-linux-gnu,-DZOLT_BINARY=$(CURDIR)/build-arm64/zolt)
+	@$(call test_tree,build-arm64-test,400)
+
+# The three release executables and their checksums. The builds are reproducible: no build
+# id, no timestamp and no path goes into an executable, so building again gives the same bytes.
+release: build arm arm64
+	@mkdir -p dist
+	@cp build/zolt dist/zolt-x86_64
+	@cp build-arm/zolt dist/zolt-armhf
+	@cp build-arm64/zolt dist/zolt-arm64
+	@cd dist && sha256sum zolt-x86_64 zolt-armhf zolt-arm64 >SHA256SUMS && cat SHA256SUMS
+
+# The same program static against glibc, for the benchmark's comparison.
+glibc: deps
+	@$(call build_tree,build-glibc,,-DZOLT_TESTS=OFF)
 
 # The request decisions under libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer:
 # first every input of the committed corpus, then new inputs for FUZZ_SECONDS.
@@ -60,11 +90,11 @@ fuzz:
 
 # Side by side with nginx, lighttpd, busybox httpd and mini_httpd (as root; about 8 minutes,
 # or about a minute for the quick look). Not a test: make test times nothing.
-bench: build
+bench: build glibc
 	@tools/need-packages bench
 	@python3 bench/bench.py
 
-bench-quick: build
+bench-quick: build glibc
 	@tools/need-packages bench
 	@mkdir -p bench/work
 	@python3 bench/bench.py --rounds 1 --seconds 2 --out bench/quick.md
@@ -85,4 +115,4 @@ uninstall:
 	rm -f "$(DESTDIR)$(BINDIR)/zolt" "$(DESTDIR)$(MANDIR)/man1/zolt.1"
 
 clean:
-	rm -rf build build-*
+	rm -rf build build-* dist

@@ -1,6 +1,6 @@
-# 32-bit little-endian ARM (EABI, hard float) with Debian's cross compiler. Everything is
-# linked statically, so the binary runs on a board without a matching libc and under qemu-arm
-# without a sysroot; the tests run under that emulator.
+# 32-bit little-endian ARM (EABI, hard float) with Debian's cross compiler, against glibc: the
+# tests for that target. Everything is linked statically, so it runs under qemu-arm without a
+# sysroot and on a real ARM kernel from an initramfs.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)

@@ -1,0 +1,37 @@
+# The release executable: linked statically against musl, with the target's own GCC.
+# Included by the <target>-linux-musl toolchain files after they have named the compilers and
+# ZOLT_MUSL_TRIPLET (musl's directory names for the target under /usr/include and /usr/lib).
+#
+# zolt uses only header-only parts of the C++ library (string_view, array, algorithm, limits),
+# so it keeps GCC's libstdc++ headers and takes musl's C headers in place of glibc's. Those
+# headers were configured for glibc and test its version with __GLIBC_PREREQ, which musl does
+# not define: here, and only here, it is defined to answer "not glibc". Nothing of the C++
+# runtime is linked (see ZOLT_MUSL in CMakeLists.txt).
+set(ZOLT_MUSL ON)
+set(musl_include /usr/include/${ZOLT_MUSL_TRIPLET})
+set(musl_specs /usr/lib/${ZOLT_MUSL_TRIPLET}/musl-gcc.specs)
+if(NOT EXISTS ${musl_specs})
+  message(FATAL_ERROR "musl for ${ZOLT_MUSL_TRIPLET} is missing: make installs it as root")
+endif()
+
+# The compiler's own C++ header directories, in its search order.
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -x c++ -E -v - INPUT_FILE /dev/null
+                OUTPUT_QUIET ERROR_VARIABLE compiler_search)
+string(REGEX MATCHALL "\n [^\n]*/c\\+\\+/[^\n]*" cxx_include_dirs "${compiler_search}")
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
+                OUTPUT_VARIABLE gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(include_flags "-nostdinc")
+foreach(dir IN LISTS cxx_include_dirs)
+  string(STRIP "${dir}" dir)
+  string(APPEND include_flags " -isystem ${dir}")
+endforeach()
+string(APPEND include_flags " -isystem ${musl_include} -isystem ${gcc_include}")
+
+set(CMAKE_CXX_FLAGS_INIT "${include_flags} \"-D__GLIBC_PREREQ(major, minor)=0\"")
+# Small: optimised for size, unused sections dropped, symbols stripped. Reproducible: no build
+# id, and no source path in the executable. A static musl executable has no loader that would
+# apply RELRO, so its segment would only pad the file to the 64 KiB page alignment aarch64
+# needs; without it the segments keep that alignment and the file stays small.
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Os -DNDEBUG -ffunction-sections -fdata-sections")
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-static -specs=${musl_specs} -Wl,--gc-sections -Wl,--build-id=none -Wl,-z,norelro -s")
