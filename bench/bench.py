@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Side-by-side benchmark of zolt and the servers a user would pick instead.
 
-Every server serves the same document root (a 1 KiB index.html and a 64 MiB big.tar) on its own
+zolt runs twice: the release executable (static against musl) and the same program static
+against glibc; the ceiling responders are built both ways too. Every server serves the same
+document root (a 1 KiB index.html and a 64 MiB big.tar) on its own
 loopback port, inside a private network namespace, each in cgroups of its own so that the CPU
 time of children that have ended is counted too. wrk loads them with `Connection: close`, so
 every request is a new connection, interleaved server by server and round by round so that
@@ -149,14 +151,22 @@ mimetype.assign = (".html" => "text/html", ".tar" => "application/x-tar")
                     "-h", str(DOCROOT)],
         "mini_httpd": ["mini_httpd", "-D", "-h", "127.0.0.1", "-p", str(port_of["mini_httpd"]),
                        "-d", str(DOCROOT), "-u", "root", "-l", str(WORK / "mini_httpd.log")],
-        "ceiling": [str(WORK / "responder"), str(port_of["ceiling"]), "0"],
-        "ceiling-linger": [str(WORK / "responder"), str(port_of["ceiling-linger"]), "1"],
-        "zolt": [str(REPO / "build" / "zolt"), str(port_of["zolt"]), str(DOCROOT)],
+        "ceiling": [str(WORK / "responder-glibc"), str(port_of["ceiling"]), "0"],
+        "ceiling-linger": [str(WORK / "responder-glibc"), str(port_of["ceiling-linger"]), "1"],
+        "ceiling-musl": [str(WORK / "responder-musl"), str(port_of["ceiling-musl"]), "0"],
+        "ceiling-linger-musl": [str(WORK / "responder-musl"), str(port_of["ceiling-linger-musl"]),
+                                "1"],
+        "zolt": [str(ZOLT["zolt"]), str(port_of["zolt"]), str(DOCROOT)],
+        "zolt-glibc": [str(ZOLT["zolt-glibc"]), str(port_of["zolt-glibc"]), str(DOCROOT)],
     }
 
 
-SERVERS = ["nginx", "lighttpd", "busybox", "mini_httpd", "ceiling", "ceiling-linger", "zolt"]
-FILE_SERVERS = ["nginx", "lighttpd", "busybox", "mini_httpd", "zolt"]
+SERVERS = ["nginx", "lighttpd", "busybox", "mini_httpd", "ceiling", "ceiling-linger",
+           "ceiling-musl", "ceiling-linger-musl", "zolt", "zolt-glibc"]
+FILE_SERVERS = ["nginx", "lighttpd", "busybox", "mini_httpd", "zolt", "zolt-glibc"]
+# The release executable (musl) and the same program against glibc (make glibc).
+ZOLT = {"zolt": REPO / "build" / "zolt", "zolt-glibc": REPO / "build-glibc" / "zolt"}
+MUSL_SPECS = "/usr/lib/x86_64-linux-musl/musl-gcc.specs"
 
 
 def wait_listening(port, seconds=10):
@@ -259,7 +269,7 @@ def foreground_start_ms(samples=20):
         top.mkdir()
         port = free_port()
         begin = time.perf_counter()
-        subprocess.run([str(REPO / "build" / "zolt"), str(port), str(top)], check=True)
+        subprocess.run([str(ZOLT["zolt"]), str(port), str(top)], check=True)
         times.append((time.perf_counter() - begin) * 1000)
         log = (top / "zolt.log").read_text()
         pid = int(re.search(r"zolt starting:\d+:(\d+)", log).group(1))
@@ -318,24 +328,44 @@ def summarize(runs, rounds):
     return table
 
 
+RATIO_FIGURES = (("c1", "req/s"), ("c16", "req/s"), ("c128", "req/s"), ("c16", "CPU us/req"),
+                 ("c128", "KiB/extra proc"))
+
+
+def ratios_between(runs, rounds, mine, peer):
+    """mine's figures as ratios to peer's, round by round: (median, lowest, highest) each."""
+    cells = []
+    for load, key in RATIO_FIGURES:
+        ratios = []
+        for rnd in range(rounds):
+            if (rnd, load, mine) not in runs or (rnd, load, peer) not in runs:
+                continue
+            value = metrics(load, runs[(rnd, load, mine)])[key]
+            theirs = metrics(load, runs[(rnd, load, peer)])[key]
+            if value is not None and theirs:
+                ratios.append(value / theirs)
+        cells.append((statistics.median(ratios), min(ratios), max(ratios)) if ratios else None)
+    return cells
+
+
 def zolt_against(runs, rounds, peers=("ceiling-linger", "ceiling", "busybox", "mini_httpd")):
     """zolt's figures as ratios to the other forking servers, round by round."""
-    rows = []
-    for peer in peers:
-        cells = []
-        for load, key in (("c1", "req/s"), ("c16", "req/s"), ("c128", "req/s"),
-                          ("c16", "CPU us/req"), ("c128", "KiB/extra proc")):
-            ratios = []
-            for rnd in range(rounds):
-                if (rnd, load, "zolt") not in runs or (rnd, load, peer) not in runs:
-                    continue
-                mine = metrics(load, runs[(rnd, load, "zolt")])[key]
-                theirs = metrics(load, runs[(rnd, load, peer)])[key]
-                if mine is not None and theirs:
-                    ratios.append(mine / theirs)
-            cells.append((statistics.median(ratios), min(ratios), max(ratios)) if ratios else None)
-        rows.append((peer, cells))
-    return rows
+    return [(peer, ratios_between(runs, rounds, "zolt", peer)) for peer in peers]
+
+
+# Each libc against the other, and each zolt against the ceiling built the same way.
+LIBC_PAIRS = (("zolt", "zolt-glibc"), ("ceiling-linger-musl", "ceiling-linger"),
+              ("zolt", "ceiling-linger-musl"), ("zolt-glibc", "ceiling-linger"))
+
+
+def executable_sizes():
+    """Bytes of each zolt executable as built, and stripped."""
+    sizes = {}
+    for name, path in ZOLT.items():
+        stripped = WORK / f"{name}.stripped"
+        subprocess.run(["strip", "-o", str(stripped), str(path)], check=True)
+        sizes[name] = (path.stat().st_size, stripped.stat().st_size)
+    return sizes
 
 
 def fmt(value, digits=2):
@@ -349,7 +379,7 @@ def fmt(value, digits=2):
     return str(value)
 
 
-def markdown(table, rounds, seconds, start_ms, versions, against=()):
+def markdown(table, rounds, seconds, start_ms, versions, against=(), libc=(), sizes=None):
     lines = [f"Rounds: {rounds}, {seconds} s per run, wrk -t1 with `Connection: close`. "
              f"Ratios are to {REFERENCE} (1 worker, access log on) in the same round: "
              "median (lowest–highest across rounds).", ""]
@@ -386,6 +416,20 @@ def markdown(table, rounds, seconds, start_ms, versions, against=()):
               "memory per lingering process c128 |", "|---|---|---|---|---|---|"]
     for peer, cells in against:
         lines.append(f"| {peer} | " + " | ".join(fmt(c) for c in cells) + " |")
+    lines += ["", "### musl against glibc", "",
+              "The release executable is static against musl; `zolt-glibc` is the same program "
+              "static against glibc. Ratios of the first server's figure to the second's in the "
+              "same round.", "",
+              "| servers | req/s c1 | req/s c16 | req/s c128 | CPU per request c16 | "
+              "memory per lingering process c128 |", "|---|---|---|---|---|---|"]
+    for mine, peer, cells in libc:
+        lines.append(f"| {mine} / {peer} | " + " | ".join(fmt(c) for c in cells) + " |")
+    if sizes:
+        musl, glibc = sizes["zolt"], sizes["zolt-glibc"]
+        lines += ["", "| executable | bytes as built | bytes stripped |", "|---|---|---|",
+                  f"| zolt (musl) | {musl[0]} | {musl[1]} |",
+                  f"| zolt-glibc | {glibc[0]} | {glibc[1]} |",
+                  f"| ratio | {musl[0] / glibc[0]:.3f} | {musl[1] / glibc[1]:.3f} |"]
     lines += ["", f"zolt's foreground returns, with the server listening, after {start_ms:.2f} ms "
               "(median of 20 starts).", "", "Versions: " + "; ".join(versions), ""]
     return "\n".join(lines)
@@ -449,8 +493,12 @@ def prepare_docroot():
     (DOCROOT / SMALL).write_text(("<p>" + "z" * 1017 + "</p>\n")[:1024])
     with (DOCROOT / BIG).open("wb") as big:
         big.write(random.Random(1).randbytes(BIG_SIZE))
-    subprocess.run(["cc", "-O2", "-static", "-o", str(WORK / "responder"), str(HERE / "responder.c")],
+    # The ceiling built as each zolt is: static against glibc, and static against musl.
+    responder = str(HERE / "responder.c")
+    subprocess.run(["cc", "-O2", "-static", "-o", str(WORK / "responder-glibc"), responder],
                    check=True)
+    subprocess.run(["cc", "-Os", "-static", "-specs", MUSL_SPECS, "-s", "-o",
+                    str(WORK / "responder-musl"), responder], check=True)
 
 
 def main():
@@ -465,7 +513,8 @@ def main():
         saved = json.loads((WORK / "runs.json").read_text())
         runs = {(int(k.split()[0]), k.split()[1], k.split()[2]): v
                 for k, v in saved["runs"].items()}
-        report(runs, saved["rounds"], saved["seconds"], saved["start_ms"], Path(args.out))
+        report(runs, saved["rounds"], saved["seconds"], saved["start_ms"], saved.get("sizes"),
+               Path(args.out))
         return
 
     if os.environ.get("ZOLT_BENCH_NETNS") != "1":
@@ -500,16 +549,19 @@ def main():
         for group in groups.values():
             group.stop()
 
+    sizes = executable_sizes()
     (WORK / "runs.json").write_text(json.dumps(
-        {"rounds": args.rounds, "seconds": args.seconds, "start_ms": start_ms,
+        {"rounds": args.rounds, "seconds": args.seconds, "start_ms": start_ms, "sizes": sizes,
          "versions": versions(), "runs": {f"{k[0]} {k[1]} {k[2]}": v for k, v in runs.items()}},
         indent=1))
-    report(runs, args.rounds, args.seconds, start_ms, Path(args.out))
+    report(runs, args.rounds, args.seconds, start_ms, sizes, Path(args.out))
 
 
-def report(runs, rounds, seconds, start_ms, out):
+def report(runs, rounds, seconds, start_ms, sizes, out):
     table = summarize(runs, rounds)
-    text = markdown(table, rounds, seconds, start_ms, versions(), zolt_against(runs, rounds))
+    libc = [(mine, peer, ratios_between(runs, rounds, mine, peer)) for mine, peer in LIBC_PAIRS]
+    text = markdown(table, rounds, seconds, start_ms, versions(), zolt_against(runs, rounds),
+                    libc, sizes)
     print(text)
     # Notes written by hand above the marker are kept; the tables below it are replaced.
     marker = "<!-- measured tables below: written by bench/bench.py -->\n"

@@ -1,6 +1,6 @@
 /* The ceiling of a fork-per-connection server: accept, fork, and let the child read the
- * request, write a fixed 1 KiB answer, optionally linger one second as zolt does, close and
- * exit. Nothing is opened, logged or parsed.
+ * request, write a fixed 1 KiB answer, optionally end its sending side and linger one second
+ * as zolt does, close and exit. Nothing is opened, logged or parsed.
  * Usage: responder PORT LINGER-SECONDS */
 #include <netinet/in.h>
 #include <signal.h>
@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
             close(listener);
             if (read(client, request, sizeof request) > 0 &&
                 write(client, answer, answer_size) > 0 && linger > 0) {
+                shutdown(client, SHUT_WR);
                 sleep(linger);
             }
             close(client);
