@@ -9,6 +9,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PORT ?= 8181
 
 .PHONY: all build deps deps-test test run stop clean arm arm64 test-arm test-arm64 release \
+	test-arm-build test-arm64-build test-arm-system test-arm64-system \
 	glibc bench bench-quick fuzz install install-files uninstall
 
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
@@ -54,13 +55,26 @@ arm64:
 	@tools/need-packages build arm64
 	@$(call build_tree,build-arm64,aarch64-linux-musl)
 
-test-arm: arm deps-test
+test-arm-build: arm deps-test
 	@$(call build_tree,build-arm-test,arm-linux-gnueabihf,-DZOLT_BINARY=$(CURDIR)/build-arm/zolt)
+
+test-arm64-build: arm64 deps-test
+	@$(call build_tree,build-arm64-test,aarch64-linux-gnu,-DZOLT_BINARY=$(CURDIR)/build-arm64/zolt)
+
+test-arm: test-arm-build
 	@$(call test_tree,build-arm-test,400)
 
-test-arm64: arm64 deps-test
-	@$(call build_tree,build-arm64-test,aarch64-linux-gnu,-DZOLT_BINARY=$(CURDIR)/build-arm64/zolt)
+test-arm64: test-arm64-build
 	@$(call test_tree,build-arm64-test,400)
+
+# The same tests inside Debian's own ARM kernels, booted under full-system emulation.
+test-arm-system: test-arm-build
+	@tools/need-packages guest
+	@tools/run-guest arm
+
+test-arm64-system: test-arm64-build
+	@tools/need-packages guest
+	@tools/run-guest arm64
 
 # The three release executables and their checksums. The builds are reproducible: no build
 # id, no timestamp and no path goes into an executable, so building again gives the same bytes.

@@ -60,25 +60,16 @@ TEST(CommandLine, ADirectoryThatCannotBeEnteredEndsWithStatusFour) {
 }
 
 TEST(CommandLine, LinksAgainstLibcAlone) {
-    {
-        const std::string binary = zolt_command().back();
-        const std::string command = "readelf -d '" + binary + "' 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string output;
-        char chunk[512];
-        while (fgets(chunk, sizeof chunk, pipe) != nullptr)
-            output += chunk;
-        pclose(pipe);
-        std::string needed;
-        for (size_t at = output.find("(NEEDED)"); at != std::string::npos;
-             at = output.find("(NEEDED)", at + 1)) {
-            const size_t open = output.find('[', at), close = output.find(']', at);
-            needed += output.substr(open + 1, close - open - 1) + " ";
-        }
-        if (needed.find("asan") != std::string::npos) GTEST_SKIP() << "sanitizer build";
-        EXPECT_TRUE(needed == "libc.so.6 " || needed.empty()) << needed;
+    if (!have("readelf")) GTEST_SKIP() << "no readelf here";
+    const std::string output = run("readelf -d '" + zolt_command().back() + "'").out;
+    std::string needed;
+    for (size_t at = output.find("(NEEDED)"); at != std::string::npos;
+         at = output.find("(NEEDED)", at + 1)) {
+        const size_t open = output.find('[', at), close = output.find(']', at);
+        needed += output.substr(open + 1, close - open - 1) + " ";
     }
+    if (needed.find("asan") != std::string::npos) GTEST_SKIP() << "sanitizer build";
+    EXPECT_TRUE(needed == "libc.so.6 " || needed.empty()) << needed;
 }
 
 }  // namespace

@@ -121,6 +121,27 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
     }
 }
 
+bool slow_machine() {
+    const char* emulator = getenv("ZOLT_EMULATOR");
+    return (emulator != nullptr && *emulator) || getenv("ZOLT_GUEST") != nullptr;
+}
+
+bool have(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+command_result run(const std::string& command) {
+    command_result result{-1, ""};
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return result;
+    char chunk[4096];
+    while (fgets(chunk, sizeof chunk, pipe) != nullptr)
+        result.out += chunk;
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
 std::vector<std::string> zolt_command() {
     std::vector<std::string> command;
     if (const char* emulator = getenv("ZOLT_EMULATOR"); emulator != nullptr && *emulator) {
@@ -244,6 +265,11 @@ std::string exchange(int port, const std::string& request, std::chrono::millisec
     std::string answer = read_until_closed(fd, deadline);
     close(fd);
     return answer;
+}
+
+std::string response_header(unsigned long long size, const std::string& type) {
+    return "HTTP/1.1 200 OK\r\nServer: zolt/23.0\r\nContent-Length: " + std::to_string(size) +
+           "\r\nConnection: close\r\nContent-Type: " + type + "\r\n\r\n";
 }
 
 pid_t listener_in(const std::string& top) {

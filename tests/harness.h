@@ -45,6 +45,21 @@ struct run_result {
     std::string err;
 };
 
+// A slow machine: the tests run under an emulator (ZOLT_EMULATOR) or inside an emulated guest
+// (ZOLT_GUEST), where every process costs much more, so loads shrink.
+bool slow_machine();
+
+// Whether a program can be run here; a guest has neither a shell nor the host's programs.
+bool have(const std::string& program);
+
+struct command_result {
+    int status;       // exit status, or -1
+    std::string out;  // standard output and standard error
+};
+
+// Runs a shell command and collects what it prints.
+command_result run(const std::string& command);
+
 // The command that starts zolt: the binary, behind an emulator when ZOLT_EMULATOR is set.
 std::vector<std::string> zolt_command();
 
@@ -70,6 +85,9 @@ std::string exchange(int port, const std::string& request,
 // connection could not be made. Bounded by the deadline.
 std::vector<std::string> flood(int port, const std::vector<std::string>& requests,
                                size_t batch = 48, std::chrono::milliseconds deadline = 120s);
+
+// The header of a 200 answer, as sent.
+std::string response_header(unsigned long long size, const std::string& type);
 
 // A running zolt on a free port in a fresh top directory; it and its children are ended at
 // the end of the test by its process group.

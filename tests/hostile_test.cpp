@@ -15,13 +15,8 @@ namespace {
 
 using namespace harness;
 
-bool emulated() {
-    return getenv("ZOLT_EMULATOR") != nullptr && *getenv("ZOLT_EMULATOR");
-}
-
-// The emulator costs every process many megabytes, so loads shrink under it.
-size_t scaled(size_t native, size_t emulated_count) {
-    return emulated() ? emulated_count : native;
+size_t scaled(size_t native, size_t slow) {
+    return slow_machine() ? slow : native;
 }
 
 bool is_well_formed(const std::string& answer, std::string* why) {

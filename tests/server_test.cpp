@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -83,9 +84,7 @@ TEST(Server, ASecondServerOnAPortInUseReportsTheBindError) {
 
 TEST(Server, ServesRequestsEndToEndAndNumbersTheConnections) {
     server zolt([](const std::string& top) { write_file(top + "/index.html", "<p>x</p>"); });
-    const std::string served =
-        "HTTP/1.1 200 OK\r\nServer: zolt/23.0\r\nContent-Length: 8\r\nConnection: close\r\n"
-        "Content-Type: text/html\r\n\r\n<p>x</p>";
+    const std::string served = response_header(8, "text/html") + "<p>x</p>";
     EXPECT_EQ(zolt.get("GET / HTTP/1.1\r\n\r\n"), served);
     EXPECT_EQ(zolt.get("GET /missing.gif HTTP/1.1\r\n\r\n").substr(0, 22),
               "HTTP/1.1 404 Not Found");
@@ -99,6 +98,53 @@ TEST(Server, ServesRequestsEndToEndAndNumbersTheConnections) {
     EXPECT_EQ(log[11], "NOT FOUND: failed to open file:missing.gif");
     EXPECT_EQ(log[12], " INFO: request:get /index.html HTTP/1.0****:3");
     EXPECT_EQ(log[20], ":3");
+}
+
+TEST(Server, ServesEveryListedTypeByteForByte) {
+    const std::pair<std::string, std::string> types[] = {
+        {"gif", "image/gif"}, {"jpg", "image/jpg"}, {"jpeg", "image/jpeg"}, {"png", "image/png"},
+        {"ico", "image/ico"}, {"zip", "image/zip"}, {"gz", "image/gz"},     {"tar", "image/tar"},
+        {"htm", "text/html"}, {"html", "text/html"}};
+    // Every byte value, and more than one read or send of it.
+    std::string bytes;
+    for (int i = 0; i < 3 * 8096 + 7; ++i)
+        bytes += static_cast<char>(i * 7 % 256);
+    server zolt([&](const std::string& top) {
+        for (const auto& [ext, type] : types)
+            write_file(top + "/file." + ext, ext + bytes);
+    });
+    for (const auto& [ext, type] : types) {
+        const std::string answer = zolt.get("GET /file." + ext + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(answer == response_header(ext.size() + bytes.size(), type) + ext + bytes)
+            << ext;
+    }
+}
+
+TEST(Server, AFileOfThreeGibibytesArrivesWithItsExactLengthAndLastBytes) {
+    const long long size = (3LL << 30) + 3;
+    server zolt([&](const std::string& top) {
+        write_file(top + "/big.tar", "FIRST");
+        ASSERT_EQ(truncate((top + "/big.tar").c_str(), size - 4), 0);
+        std::ofstream(top + "/big.tar", std::ios::binary | std::ios::app) << "LAST";
+    });
+    const int fd = connect_to(zolt.port());
+    const std::string request = "GET /big.tar HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    // Counted as it arrives: only the start and the end are kept.
+    std::string start, end;
+    long long received = 0;
+    static char chunk[1 << 16];
+    for (ssize_t got; (got = recv(fd, chunk, sizeof chunk, 0)) > 0; received += got) {
+        const std::string_view piece(chunk, static_cast<size_t>(got));
+        if (start.size() < 200) start += piece;
+        end.append(piece.substr(piece.size() > 8 ? piece.size() - 8 : 0));
+        end.erase(0, end.size() > 8 ? end.size() - 8 : 0);
+    }
+    close(fd);
+    const std::string head = response_header(static_cast<unsigned long long>(size), "image/tar");
+    EXPECT_EQ(start.substr(0, head.size() + 5), head + "FIRST");
+    EXPECT_EQ(received, static_cast<long long>(head.size()) + size);
+    EXPECT_EQ(end.substr(end.size() - 4), "LAST");
 }
 
 TEST(Server, ConcurrentClientsAreAllAnsweredAndTheirEntriesStayWhole) {

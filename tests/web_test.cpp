@@ -21,11 +21,6 @@ namespace {
 using namespace harness;
 using namespace std::string_literals;
 
-std::string header(unsigned long long size, const char* type) {
-    return "HTTP/1.1 200 OK\r\nServer: zolt/23.0\r\nContent-Length: " + std::to_string(size) +
-           "\r\nConnection: close\r\nContent-Type: " + type + "\r\n\r\n";
-}
-
 // A connected loopback pair; `server_side` goes to the child that runs web().
 struct connection {
     int client = -1;
@@ -106,7 +101,7 @@ TEST(Web, ServesAFileWithItsExactHeaderAndThreeEntries) {
     temp_dir top;
     write_file(top / "index.html", "<p>hello</p>\n");
     const outcome result = serve(top, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", 5);
-    EXPECT_EQ(result.answer, header(13, "text/html") + "<p>hello</p>\n");
+    EXPECT_EQ(result.answer, response_header(13, "text/html") + "<p>hello</p>\n");
     EXPECT_EQ(result.status, EXIT_SERVED);
     // A client reading to the end of the connection has it well before the child ends.
     EXPECT_GT(result.ended - result.answered, 500ms);
@@ -130,10 +125,12 @@ TEST(Web, EmptyAndMultiChunkFilesArriveWhole) {
     write_file(top / "empty.gif", "");
     const std::string big = random_bytes(3 * REQUEST_BUFFER_SIZE + 123);
     write_file(top / "sub/big.tar", big);
-    EXPECT_EQ(serve(top, "GET /empty.gif HTTP/1.0\r\n\r\n").answer, header(0, "image/gif"));
+    EXPECT_EQ(serve(top, "GET /empty.gif HTTP/1.0\r\n\r\n").answer,
+              response_header(0, "image/gif"));
     const outcome result = serve(top, "get /sub/big.tar HTTP/1.1\r\n\r\n");
     EXPECT_EQ(result.status, EXIT_SERVED);
-    EXPECT_TRUE(result.answer == header(big.size(), "image/tar") + big) << result.answer.size();
+    EXPECT_TRUE(result.answer == response_header(big.size(), "image/tar") + big)
+        << result.answer.size();
 }
 
 TEST(Web, EachRefusalSendsTheForbiddenPageAndLogsItsReason) {
@@ -235,7 +232,8 @@ TEST(Web, FilesOfFourGibibytesAndMoreGetTheirExactLength) {
     const std::string request = "GET /huge.zip HTTP/1.1\r\n\r\n";
     send(link.client, request.data(), request.size(), 0);
     std::string answer;
-    const std::string expected = header(static_cast<unsigned long long>(size), "image/zip") + "PK";
+    const std::string expected =
+        response_header(static_cast<unsigned long long>(size), "image/zip") + "PK";
     wait_until([&] {
         char chunk[4096];
         const ssize_t got = recv(link.client, chunk, sizeof chunk, MSG_DONTWAIT);
