@@ -27,6 +27,22 @@ foreach(dir IN LISTS cxx_include_dirs)
 endforeach()
 string(APPEND include_flags " -isystem ${musl_include} -isystem ${gcc_include}")
 
+# The kernel's own headers (linux/, asm/, asm-generic/, for the sandbox) are not musl's: they
+# come from the target's usual header directories, which also hold glibc's, so only these
+# three are linked into a directory of their own.
+string(REGEX MATCHALL "\n [^\n]*include[^\n]*" c_include_dirs "${compiler_search}")
+set(kernel_include ${CMAKE_BINARY_DIR}/kernel-include)
+foreach(dir IN LISTS c_include_dirs)
+  string(STRIP "${dir}" dir)
+  foreach(kind linux asm asm-generic)
+    if(IS_DIRECTORY ${dir}/${kind} AND NOT EXISTS ${kernel_include}/${kind})
+      file(MAKE_DIRECTORY ${kernel_include})
+      file(CREATE_LINK ${dir}/${kind} ${kernel_include}/${kind} SYMBOLIC)
+    endif()
+  endforeach()
+endforeach()
+string(APPEND include_flags " -isystem ${kernel_include}")
+
 set(CMAKE_CXX_FLAGS_INIT "${include_flags} \"-D__GLIBC_PREREQ(major, minor)=0\"")
 # Small: optimised for size, unused sections dropped, symbols stripped. Reproducible: no build
 # id, and no source path in the executable. A static musl executable has no loader that would

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -102,7 +103,8 @@ void copy_file(int file, int client, off_t size) {
 // MSG_MORE, so a small file leaves in the same segment as its header.
 void send_response(int client, size_t header_size, int file, off_t size) {
     // Failing to switch would leave the socket blocking, bounded by its send time-out.
-    fcntl(client, F_SETFL, O_NONBLOCK);
+    int non_blocking = 1;
+    ioctl(client, FIONBIO, &non_blocking);
     if (send_waiting(client, buffer, header_size, size > 0 ? MSG_MORE : 0)) {
         copy_file(file, client, size);
     }

@@ -13,6 +13,7 @@
 
 #include "http/web.h"
 #include "log/logger.h"
+#include "server/sandbox.h"
 
 namespace {
 
@@ -110,6 +111,8 @@ void pause_after_shortage() {
         const pid_t child = fork();
         if (child == 0) {
             close(listener);
+            // Where this fails the listener's own sandbox failed too, and said so at start.
+            enter_sandbox(sandbox_role::child);
             web(client, number);
         }
         if (child < 0) {
@@ -180,6 +183,7 @@ int start_server(const char* port_text) {
     become_background_service(report[1]);
     logger(LOG_INFO, "zolt starting", port_text, getpid());
     const int listener = open_listening_socket(report[1], port_text);
+    if (!enter_sandbox(sandbox_role::listener)) log_error_continuing("system call", "seccomp");
     const char ready = READY;
     write_all(report[1], &ready, 1);
     close(report[1]);

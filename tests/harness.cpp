@@ -121,9 +121,13 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
     }
 }
 
-bool slow_machine() {
+bool user_mode_emulator() {
     const char* emulator = getenv("ZOLT_EMULATOR");
-    return (emulator != nullptr && *emulator) || getenv("ZOLT_GUEST") != nullptr;
+    return emulator != nullptr && *emulator;
+}
+
+bool slow_machine() {
+    return user_mode_emulator() || getenv("ZOLT_GUEST") != nullptr;
 }
 
 bool have(const std::string& program) {
@@ -390,10 +394,17 @@ void become_user(uid_t uid) {
     if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(98);
 }
 
-int processes_in_group(pid_t group) {
-    int count = 0;
+namespace {
+
+struct process {
+    pid_t pid, parent, group;
+};
+
+// Every live process (zombies left out), from /proc.
+std::vector<process> live_processes() {
+    std::vector<process> found;
     DIR* proc = opendir("/proc");
-    if (proc == nullptr) return -1;
+    if (proc == nullptr) return found;
     while (dirent* entry = readdir(proc)) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
         const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
@@ -401,13 +412,30 @@ int processes_in_group(pid_t group) {
         const auto close_paren = stat.rfind(')');
         if (close_paren == std::string::npos) continue;
         char state = 0;
-        int parent = 0, pgrp = 0;
-        if (sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &state, &parent, &pgrp) == 3 &&
-            pgrp == group && state != 'Z') {
-            ++count;
+        int parent = 0, group = 0;
+        if (sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &state, &parent, &group) == 3 &&
+            state != 'Z') {
+            found.push_back({std::stoi(entry->d_name), parent, group});
         }
     }
     closedir(proc);
+    return found;
+}
+
+}  // namespace
+
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> children;
+    for (const process& p : live_processes()) {
+        if (p.parent == pid) children.push_back(p.pid);
+    }
+    return children;
+}
+
+int processes_in_group(pid_t group) {
+    int count = 0;
+    for (const process& p : live_processes())
+        count += p.group == group;
     return count;
 }
 
@@ -421,6 +449,7 @@ server::server(const std::function<void(const std::string&)>& prepare,
                                  ": " + started.out);
     }
     const std::string log = read_file(top_ / "zolt.log");
+    start_entries_ = read_lines(top_ / "zolt.log").size();
     const std::string marker = " INFO: zolt starting:" + std::to_string(port_) + ":";
     const auto at = log.find(marker);
     pid_ = at != std::string::npos ? std::stoi(log.substr(at + marker.size()))

@@ -49,6 +49,10 @@ struct run_result {
 // (ZOLT_GUEST), where every process costs much more, so loads shrink.
 bool slow_machine();
 
+// Under a user-mode emulator (qemu-user) the server runs without its sandbox, which the
+// emulator cannot install, and the emulator needs threads of its own.
+bool user_mode_emulator();
+
 // Whether a program can be run here; a guest has neither a shell nor the host's programs.
 bool have(const std::string& program);
 
@@ -100,6 +104,9 @@ class server {
     server& operator=(const server&) = delete;
 
     int port() const { return port_; }
+    // The entries the start wrote: the start entry, and where the sandbox could not be
+    // installed, its error entry.
+    size_t start_entries() const { return start_entries_; }
     pid_t pid() const { return pid_; }
     const temp_dir& top() const { return top_; }
     std::string log() const { return read_file(top_ / "zolt.log"); }
@@ -114,6 +121,7 @@ class server {
     temp_dir top_;
     int port_ = 0;
     pid_t pid_ = -1;
+    size_t start_entries_ = 0;
 };
 
 // A user id that no process has. The per-user process limit counts every process of a user
@@ -126,6 +134,9 @@ void become_user(uid_t uid);
 
 // The listener serving a top directory, found without its log; -1 if there is none.
 pid_t listener_in(const std::string& top);
+
+// The processes whose parent is `pid`, zombies left out.
+std::vector<pid_t> children_of(pid_t pid);
 
 // Counts the processes in a process group.
 int processes_in_group(pid_t group);

@@ -60,7 +60,7 @@ TEST(Shortage, OutOfDescriptorsTheListenerPausesAndServesTheWaitingClientsLater)
 
 TEST(Shortage, OutOfProcessesTheListenerLogsClosesAndGoesOn) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to run the server as an unprivileged user";
-    if (getenv("ZOLT_EMULATOR") && *getenv("ZOLT_EMULATOR")) {
+    if (user_mode_emulator()) {
         GTEST_SKIP() << "the emulator needs threads of its own and aborts at the process limit";
     }
     // The process limit binds only unprivileged users, so the server runs as a user of its

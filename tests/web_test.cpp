@@ -15,6 +15,7 @@
 #include "harness.h"
 #include "http/web.h"
 #include "log/logger.h"
+#include "server/sandbox.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ pid_t start_web(const temp_dir& top, connection& link, int number) {
         close(link.client);
         if (chdir(top.path().c_str()) != 0) _exit(99);
         signal(SIGPIPE, SIG_IGN);  // as the listener leaves it for every child
+        enter_sandbox(sandbox_role::child);
         web(link.server_side, number);
     }
     close(link.server_side);

@@ -1,0 +1,281 @@
+#include "server/sandbox.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <array>
+#include <span>
+
+// A call the target does not have is -1 and left out of its filters: aarch64 has no open,
+// poll or fork, x86-64 no send, and only 32-bit ARM has the *64 and *_time64 variants.
+#ifndef __NR_open
+#define __NR_open -1
+#endif
+#ifndef __NR_poll
+#define __NR_poll -1
+#endif
+#ifndef __NR_fork
+#define __NR_fork -1
+#endif
+#ifndef __NR_send
+#define __NR_send -1
+#endif
+#ifndef __NR_sendfile64
+#define __NR_sendfile64 -1
+#endif
+#ifndef __NR_fcntl64
+#define __NR_fcntl64 -1
+#endif
+#ifndef __NR_fstat64
+#define __NR_fstat64 -1
+#endif
+#ifndef __NR_fstatat64
+#define __NR_fstatat64 -1
+#endif
+#ifndef __NR_newfstatat
+#define __NR_newfstatat -1
+#endif
+#ifndef __NR_nanosleep
+#define __NR_nanosleep -1
+#endif
+#if !defined(__NR_clock_nanosleep) && defined(__NR_clock_nanosleep_time32)
+#define __NR_clock_nanosleep __NR_clock_nanosleep_time32  // musl's name on 32-bit targets
+#endif
+#ifndef __NR_clock_nanosleep_time64
+#define __NR_clock_nanosleep_time64 -1
+#endif
+#ifndef __NR_ppoll_time64
+#define __NR_ppoll_time64 -1
+#endif
+#ifndef __NR_sigreturn
+#define __NR_sigreturn -1
+#endif
+#ifndef __NR_accept
+#define __NR_accept -1
+#endif
+#ifndef __NR_mmap2
+#define __NR_mmap2 -1
+#endif
+#ifndef __NR_futex_time64
+#define __NR_futex_time64 -1
+#endif
+#ifndef __NR_readlink
+#define __NR_readlink -1
+#endif
+#ifndef __NR_getrlimit
+#define __NR_getrlimit -1
+#endif
+#ifndef __NR_ugetrlimit
+#define __NR_ugetrlimit -1
+#endif
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_X86_64;
+#elif defined(__arm__)
+constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_ARM;
+#elif defined(__aarch64__)
+constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_AARCH64;
+#else
+constexpr uint32_t ARCHITECTURE = 0;  // no filter is made for another target
+#endif
+
+// A call allowed outright (argument -1), or only when the argument's bits under `mask` are
+// `value` (the low 32 bits, which hold every flag checked here).
+struct allowed_call {
+    int number;
+    int argument = -1;
+    uint32_t mask = 0;
+    uint32_t value = 0;
+};
+
+// An open may read, or append to the log the way the logger opens it: create and append,
+// write-only. Nothing may be opened to write in place, truncated or read back and written.
+constexpr uint32_t OPEN_MODE = O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND;
+constexpr uint32_t OPEN_READ = O_RDONLY;
+constexpr uint32_t OPEN_LOG = O_WRONLY | O_CREAT | O_APPEND;
+
+// A new process may share nothing with its parent and enter no new namespace.
+constexpr uint32_t CLONE_SHARING = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND |
+                                   CLONE_THREAD | CLONE_NEWNS | CLONE_NEWUSER | CLONE_NEWPID |
+                                   CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS | CLONE_NEWCGROUP;
+
+// Serving one request: the request read, the log appended, the file opened, measured and
+// sent, the socket's time-outs and non-blocking switch (FIONBIO, which unlike F_SETFL cannot
+// take O_APPEND off the log), the shutdown, the pause, the exit. libc's own: musl sets
+// close-on-exec with F_SETFD after an open; each libc and target measures a file, sends and
+// sleeps with calls of its own.
+constexpr allowed_call child_calls[] = {
+    {__NR_read},
+    {__NR_write},
+    {__NR_close},
+    {__NR_shutdown},
+    {__NR_setsockopt},
+    {__NR_sendto},
+    {__NR_send},
+    {__NR_sendfile},
+    {__NR_sendfile64},
+    {__NR_poll},
+    {__NR_ppoll},
+    {__NR_ppoll_time64},
+    {__NR_fstat},
+    {__NR_fstat64},
+    {__NR_newfstatat},
+    {__NR_fstatat64},
+    {__NR_statx},
+    {__NR_open, 1, OPEN_MODE, OPEN_READ},
+    {__NR_open, 1, OPEN_MODE, OPEN_LOG},
+    {__NR_openat, 2, OPEN_MODE, OPEN_READ},
+    {__NR_openat, 2, OPEN_MODE, OPEN_LOG},
+    {__NR_fcntl, 1, ~0u, F_SETFD},
+    {__NR_fcntl64, 1, ~0u, F_SETFD},
+    {__NR_ioctl, 1, ~0u, FIONBIO},
+    {__NR_nanosleep},
+    {__NR_clock_nanosleep},
+    {__NR_clock_nanosleep_time64},
+    {__NR_restart_syscall},
+    {__NR_rt_sigreturn},
+    {__NR_sigreturn},
+    {__NR_exit},
+    {__NR_exit_group},
+};
+
+// The connection loop: accept, fork (and what libc does around it), the process id for the
+// error entries, and the child's own filter. A child inherits this filter, so it holds every
+// child call too.
+constexpr allowed_call listener_calls[] = {
+    {__NR_accept},
+    {__NR_accept4},
+    {__NR_fork},
+    {__NR_clone, 0, CLONE_SHARING, 0},
+    {__NR_rt_sigprocmask},
+    {__NR_set_robust_list},
+    {__NR_gettid},
+    {__NR_getpid},
+    {__NR_prctl, 0, ~0u, PR_SET_NO_NEW_PRIVS},
+    {__NR_prctl, 0, ~0u, PR_SET_SECCOMP},
+};
+
+#ifdef ZOLT_SANITIZE
+// The sanitizer runtime checks its signal stack around every call it watches, and maps memory
+// and reads its own maps to report a fault: only the sanitizer build allows these.
+constexpr allowed_call sanitizer_calls[] = {
+    {__NR_sigaltstack}, {__NR_mmap},         {__NR_mmap2},        {__NR_munmap},
+    {__NR_mprotect},    {__NR_madvise},      {__NR_rt_sigaction}, {__NR_rt_sigprocmask},
+    {__NR_futex},       {__NR_futex_time64}, {__NR_sched_yield},  {__NR_gettid},
+    {__NR_getpid},      {__NR_readlink},     {__NR_readlinkat},   {__NR_getrlimit},
+    {__NR_ugetrlimit},  {__NR_prlimit64},
+};
+#else
+constexpr std::array<allowed_call, 0> sanitizer_calls{};
+#endif
+
+// Jump targets written while the program is built, resolved once its length is known.
+constexpr uint8_t TO_ALLOW = 0xff;
+constexpr uint8_t TO_KILL = 0xfe;
+constexpr uint32_t NUMBER = offsetof(seccomp_data, nr);
+
+constexpr uint32_t argument_offset(int argument) {
+    return static_cast<uint32_t>(offsetof(seccomp_data, args) + 8 * argument);  // low half
+}
+
+constexpr size_t MAX_FILTER = 255;  // jumps reach at most 255 instructions ahead
+
+struct filter {
+    std::array<sock_filter, MAX_FILTER> code{};
+    size_t size = 0;
+
+    constexpr void add(uint16_t op, uint32_t k, uint8_t jt = 0, uint8_t jf = 0) {
+        code[size++] = sock_filter{op, jt, jf, k};
+    }
+
+    constexpr void allow(std::span<const allowed_call> calls) {
+        for (const allowed_call& call : calls) {
+            if (call.number < 0) continue;
+            const auto number = static_cast<uint32_t>(call.number);
+            if (call.argument < 0) {
+                add(BPF_JMP | BPF_JEQ | BPF_K, number, TO_ALLOW, 0);
+                continue;
+            }
+            add(BPF_JMP | BPF_JEQ | BPF_K, number, 0, 4);
+            add(BPF_LD | BPF_W | BPF_ABS, argument_offset(call.argument));
+            add(BPF_ALU | BPF_AND | BPF_K, call.mask);
+            add(BPF_JMP | BPF_JEQ | BPF_K, call.value, TO_ALLOW, 0);
+            add(BPF_LD | BPF_W | BPF_ABS, NUMBER);
+        }
+    }
+
+    // The last two instructions kill and allow; every placeholder jump goes to one of them.
+    constexpr void finish() {
+        add(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
+        add(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+        for (size_t i = 0; i + 2 < size; ++i) {
+            const auto resolve = [&](uint8_t& jump) {
+                if (jump == TO_ALLOW) jump = static_cast<uint8_t>(size - 1 - (i + 1));
+                if (jump == TO_KILL) jump = static_cast<uint8_t>(size - 2 - (i + 1));
+            };
+            if (BPF_CLASS(code[i].code) == BPF_JMP) {
+                resolve(code[i].jt);
+                resolve(code[i].jf);
+            }
+        }
+    }
+};
+
+// The architecture first (and on x86-64 no x32 call), then each allowed call; anything else
+// ends the process.
+constexpr filter make_filter(std::span<const allowed_call> own,
+                             std::span<const allowed_call> inherited) {
+    filter program;
+    program.add(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch));
+    program.add(BPF_JMP | BPF_JEQ | BPF_K, ARCHITECTURE, 0, TO_KILL);
+    program.add(BPF_LD | BPF_W | BPF_ABS, NUMBER);
+#if defined(__x86_64__)
+    program.add(BPF_JMP | BPF_JGE | BPF_K, 0x40000000, TO_KILL, 0);  // __X32_SYSCALL_BIT
+#endif
+    program.allow(own);
+    program.allow(inherited);
+    program.allow(sanitizer_calls);
+    program.finish();
+    return program;
+}
+
+// Built at compile time; only the instructions themselves go into the executable.
+template <const filter& built>
+constexpr std::array<sock_filter, built.size> exactly() {
+    static_assert(built.size < MAX_FILTER);
+    std::array<sock_filter, built.size> code{};
+    for (size_t i = 0; i < built.size; ++i)
+        code[i] = built.code[i];
+    return code;
+}
+
+constexpr filter listener_built = make_filter(listener_calls, child_calls);
+constexpr filter child_built = make_filter(child_calls, {});
+constexpr auto listener_filter = exactly<listener_built>();
+constexpr auto child_filter = exactly<child_built>();
+
+}  // namespace
+
+bool enter_sandbox(sandbox_role role) {
+    if (ARCHITECTURE == 0) {
+        errno = ENOSYS;
+        return false;
+    }
+    const sock_fprog installed =
+        role == sandbox_role::listener
+            ? sock_fprog{listener_filter.size(), const_cast<sock_filter*>(listener_filter.data())}
+            : sock_fprog{child_filter.size(), const_cast<sock_filter*>(child_filter.data())};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &installed) == 0;
+}

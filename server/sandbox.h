@@ -1,0 +1,13 @@
+// What the kernel lets each of zolt's processes do. Once a role's filter is installed, a system
+// call outside the role's list ends the process with SIGSYS, whatever the process was made to
+// run.
+#pragma once
+
+enum class sandbox_role {
+    listener,  // the connection loop; its children inherit its filter and add their own
+    child,     // serving one request
+};
+
+// Sets no-new-privileges and installs the role's seccomp filter. False, with errno set, where
+// the kernel (or an emulator) cannot; the process then runs as before.
+bool enter_sandbox(sandbox_role role);
