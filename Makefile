@@ -10,7 +10,7 @@ PORT ?= 8181
 
 .PHONY: all build deps deps-test test run stop clean arm arm64 test-arm test-arm64 release \
 	test-arm-build test-arm64-build test-arm-system test-arm64-system \
-	glibc bench bench-quick fuzz install install-files uninstall
+	glibc deb test-deb bench bench-quick fuzz install install-files uninstall
 
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
 # names a file in cmake/, or nothing for the host's compiler and glibc.
@@ -84,6 +84,16 @@ release: build arm arm64
 	@cp build-arm/zolt dist/zolt-armhf
 	@cp build-arm64/zolt dist/zolt-arm64
 	@cd dist && sha256sum zolt-x86_64 zolt-armhf zolt-arm64 >SHA256SUMS && cat SHA256SUMS
+
+# Debian packages for amd64, armhf and arm64 in dist/, lintian-clean (tools/make-deb), and
+# the amd64 one installed, checked and purged on this machine (as root; it changes the system).
+deb:
+	@tools/need-packages build arm arm64 deb
+	@tools/make-deb
+
+test-deb:
+	@tools/need-packages deb
+	@tests/deb-test dist/zolt_*_amd64.deb
 
 # The same program static against glibc, for the benchmark's comparison.
 glibc: deps

@@ -48,6 +48,7 @@ set(CMAKE_CXX_FLAGS_INIT "${include_flags} \"-D__GLIBC_PREREQ(major, minor)=0\""
 # id, and no source path in the executable. A static musl executable has no loader that would
 # apply RELRO, so its segment would only pad the file to the 64 KiB page alignment aarch64
 # needs; without it the segments keep that alignment and the file stays small.
-set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Os -DNDEBUG -ffunction-sections -fdata-sections")
+# (A cache entry, since CMake would append its own -O3 to an initial value.)
+set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG -ffunction-sections -fdata-sections" CACHE STRING "")
 set(CMAKE_EXE_LINKER_FLAGS_INIT
     "-static -specs=${musl_specs} -Wl,--gc-sections -Wl,--build-id=none -Wl,-z,norelro -s")
