@@ -10,7 +10,7 @@ PORT ?= 8181
 
 .PHONY: all build deps deps-test test run stop clean arm arm64 test-arm test-arm64 release \
 	test-arm-build test-arm64-build test-arm-system test-arm64-system \
-	glibc deb test-deb bench bench-quick fuzz install install-files uninstall
+	bench-builds deb test-deb bench bench-quick fuzz install install-files uninstall
 
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
 # names a file in cmake/, or nothing for the host's compiler and glibc.
@@ -95,9 +95,11 @@ test-deb:
 	@tools/need-packages deb
 	@tests/deb-test dist/zolt_*_amd64.deb
 
-# The same program static against glibc, for the benchmark's comparison.
-glibc: deps
+# The benchmark's comparisons: the same program static against glibc, and the release build
+# without its sandbox.
+bench-builds: deps
 	@$(call build_tree,build-glibc,,-DZOLT_TESTS=OFF)
+	@$(call build_tree,build-nosandbox,x86_64-linux-musl,-DZOLT_SANDBOX=OFF)
 
 # The request decisions under libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer:
 # first every input of the committed corpus, then new inputs for FUZZ_SECONDS.
@@ -114,11 +116,11 @@ fuzz:
 
 # Side by side with nginx, lighttpd, busybox httpd and mini_httpd (as root; about 8 minutes,
 # or about a minute for the quick look). Not a test: make test times nothing.
-bench: build glibc
+bench: build bench-builds
 	@tools/need-packages bench
 	@python3 bench/bench.py
 
-bench-quick: build glibc
+bench-quick: build bench-builds
 	@tools/need-packages bench
 	@mkdir -p bench/work
 	@python3 bench/bench.py --rounds 1 --seconds 2 --out bench/quick.md

@@ -158,14 +158,18 @@ mimetype.assign = (".html" => "text/html", ".tar" => "application/x-tar")
                                 "1"],
         "zolt": [str(ZOLT["zolt"]), str(port_of["zolt"]), str(DOCROOT)],
         "zolt-glibc": [str(ZOLT["zolt-glibc"]), str(port_of["zolt-glibc"]), str(DOCROOT)],
+        "zolt-nosandbox": [str(ZOLT["zolt-nosandbox"]), str(port_of["zolt-nosandbox"]),
+                           str(DOCROOT)],
     }
 
 
 SERVERS = ["nginx", "lighttpd", "busybox", "mini_httpd", "ceiling", "ceiling-linger",
-           "ceiling-musl", "ceiling-linger-musl", "zolt", "zolt-glibc"]
+           "ceiling-musl", "ceiling-linger-musl", "zolt", "zolt-glibc", "zolt-nosandbox"]
 FILE_SERVERS = ["nginx", "lighttpd", "busybox", "mini_httpd", "zolt", "zolt-glibc"]
-# The release executable (musl) and the same program against glibc (make glibc).
-ZOLT = {"zolt": REPO / "build" / "zolt", "zolt-glibc": REPO / "build-glibc" / "zolt"}
+# The release executable (musl), the same program against glibc, and the release build
+# without its seccomp sandbox (make bench-builds).
+ZOLT = {"zolt": REPO / "build" / "zolt", "zolt-glibc": REPO / "build-glibc" / "zolt",
+        "zolt-nosandbox": REPO / "build-nosandbox" / "zolt"}
 MUSL_SPECS = "/usr/lib/x86_64-linux-musl/musl-gcc.specs"
 
 
@@ -355,13 +359,14 @@ def zolt_against(runs, rounds, peers=("ceiling-linger", "ceiling", "busybox", "m
 
 # Each libc against the other, and each zolt against the ceiling built the same way.
 LIBC_PAIRS = (("zolt", "zolt-glibc"), ("ceiling-linger-musl", "ceiling-linger"),
-              ("zolt", "ceiling-linger-musl"), ("zolt-glibc", "ceiling-linger"))
+              ("zolt", "ceiling-linger-musl"), ("zolt-glibc", "ceiling-linger"),
+              ("zolt", "zolt-nosandbox"))
 
 
 def executable_sizes():
     """Bytes of each zolt executable as built, and stripped."""
     sizes = {}
-    for name, path in ZOLT.items():
+    for name, path in ((n, ZOLT[n]) for n in ("zolt", "zolt-glibc")):
         stripped = WORK / f"{name}.stripped"
         subprocess.run(["strip", "-o", str(stripped), str(path)], check=True)
         sizes[name] = (path.stat().st_size, stripped.stat().st_size)
@@ -416,10 +421,11 @@ def markdown(table, rounds, seconds, start_ms, versions, against=(), libc=(), si
               "memory per lingering process c128 |", "|---|---|---|---|---|---|"]
     for peer, cells in against:
         lines.append(f"| {peer} | " + " | ".join(fmt(c) for c in cells) + " |")
-    lines += ["", "### musl against glibc", "",
+    lines += ["", "### musl against glibc, and the sandbox", "",
               "The release executable is static against musl; `zolt-glibc` is the same program "
-              "static against glibc. Ratios of the first server's figure to the second's in the "
-              "same round.", "",
+              "static against glibc, `zolt-nosandbox` the release build without its seccomp "
+              "filters. Ratios of the first server's figure to the second's in the same round.",
+              "",
               "| servers | req/s c1 | req/s c16 | req/s c128 | CPU per request c16 | "
               "memory per lingering process c128 |", "|---|---|---|---|---|---|"]
     for mine, peer, cells in libc:
