@@ -7,6 +7,10 @@
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PORT ?= 8181
+# Warnings are errors in the test builds, which developers and CI run, and in every build with
+# WERROR=1 (CI); a user's plain make with another compiler still builds.
+WERROR ?= 0
+werror = -DZOLT_WERROR=$(if $(filter 1,$(WERROR)),ON,OFF)
 
 .PHONY: all build deps deps-test test run stop clean arm arm64 test-arm test-arm64 release \
 	test-arm-build test-arm64-build test-arm-system test-arm64-system \
@@ -15,7 +19,7 @@ PORT ?= 8181
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
 # names a file in cmake/, or nothing for the host's compiler and glibc.
 build_tree = cmake -S . -B $(1) $(if $(2),-DCMAKE_TOOLCHAIN_FILE=cmake/$(2).cmake) \
-	-DCMAKE_BUILD_TYPE=Release $(3) >/dev/null && cmake --build $(1) -j $(JOBS) -- --no-print-directory
+	-DCMAKE_BUILD_TYPE=Release $(werror) $(3) >/dev/null && cmake --build $(1) -j $(JOBS) -- --no-print-directory
 # $(call test_tree,DIRECTORY,TIMEOUT): every test of a tree through CTest.
 test_tree = cd $(1) && ctest --output-on-failure -j 4 --timeout $(2)
 
@@ -33,11 +37,12 @@ build: deps
 
 ifeq ($(SANITIZE),1)
 test: deps-test
-	@$(call build_tree,build-sanitize,,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_SANITIZE=ON)
+	@$(call build_tree,build-sanitize,,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOLT_SANITIZE=ON \
+		-DZOLT_WERROR=ON)
 	@$(call test_tree,build-sanitize,300)
 else
 test: deps-test build
-	@$(call build_tree,build-test,,-DZOLT_BINARY=$(CURDIR)/build/zolt)
+	@$(call build_tree,build-test,,-DZOLT_BINARY=$(CURDIR)/build/zolt -DZOLT_WERROR=ON)
 	@$(call test_tree,build-test,300)
 endif
 
@@ -56,10 +61,12 @@ arm64:
 	@$(call build_tree,build-arm64,aarch64-linux-musl)
 
 test-arm-build: arm deps-test
-	@$(call build_tree,build-arm-test,arm-linux-gnueabihf,-DZOLT_BINARY=$(CURDIR)/build-arm/zolt)
+	@$(call build_tree,build-arm-test,arm-linux-gnueabihf,-DZOLT_WERROR=ON \
+		-DZOLT_BINARY=$(CURDIR)/build-arm/zolt)
 
 test-arm64-build: arm64 deps-test
-	@$(call build_tree,build-arm64-test,aarch64-linux-gnu,-DZOLT_BINARY=$(CURDIR)/build-arm64/zolt)
+	@$(call build_tree,build-arm64-test,aarch64-linux-gnu,-DZOLT_WERROR=ON \
+		-DZOLT_BINARY=$(CURDIR)/build-arm64/zolt)
 
 test-arm: test-arm-build
 	@$(call test_tree,build-arm-test,400)
@@ -101,18 +108,28 @@ bench-builds: deps
 	@$(call build_tree,build-glibc,,-DZOLT_TESTS=OFF)
 	@$(call build_tree,build-nosandbox,x86_64-linux-musl,-DZOLT_SANDBOX=OFF)
 
-# The request decisions under libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer:
-# first every input of the committed corpus, then new inputs for FUZZ_SECONDS.
+# The request decisions and the log entry formatting under libFuzzer, with AddressSanitizer
+# and UndefinedBehaviorSanitizer: each first over its committed corpus, then over new inputs
+# for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
+FUZZ_FLAGS := -std=c++20 -g -O1 -D_FILE_OFFSET_BITS=64 -I. \
+	-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
 fuzz:
 	@tools/need-packages fuzz
-	@mkdir -p build-fuzz/corpus
-	@clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-		-I. fuzz/request_fuzzer.cpp http/request.cpp -o build-fuzz/request_fuzzer
+	@mkdir -p build-fuzz/request-corpus build-fuzz/log-corpus
+	@clang++ $(FUZZ_FLAGS) fuzz/request_fuzzer.cpp http/request.cpp -o build-fuzz/request_fuzzer
+	@clang++ $(FUZZ_FLAGS) fuzz/log_fuzzer.cpp log/logger.cpp -o build-fuzz/log_fuzzer
 	@build-fuzz/request_fuzzer -runs=0 fuzz/corpus
-	@build-fuzz/request_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=9000 -print_final_stats=1 \
-		build-fuzz/corpus fuzz/corpus >build-fuzz/fuzz.log 2>&1; status=$$?; \
-		tail -n 20 build-fuzz/fuzz.log; exit $$status
+	@build-fuzz/log_fuzzer -runs=0 fuzz/log-corpus
+	@for fuzzer in request log; do \
+		corpus=fuzz/corpus length=9000; \
+		[ $$fuzzer = log ] && corpus=fuzz/log-corpus length=40000; \
+		echo "$$fuzzer fuzzer, $(FUZZ_SECONDS) s:"; \
+		build-fuzz/$${fuzzer}_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=$$length \
+			-print_final_stats=1 build-fuzz/$$fuzzer-corpus $$corpus \
+			>build-fuzz/$$fuzzer.log 2>&1; status=$$?; \
+		tail -n 12 build-fuzz/$$fuzzer.log; [ $$status = 0 ] || exit $$status; \
+	done
 
 # Side by side with nginx, lighttpd, busybox httpd and mini_httpd (as root; about 8 minutes,
 # or about a minute for the quick look). Not a test: make test times nothing.
@@ -130,7 +147,10 @@ PREFIX ?= /usr/local
 BINDIR ?= $(PREFIX)/bin
 MANDIR ?= $(PREFIX)/share/man
 INSTALL_BINARY ?= build/zolt
-install: build install-files
+# The files are installed once the build has ended, also under make -j: the binary is the one
+# make just built in build/.
+install: build
+	@$(MAKE) --no-print-directory install-files
 
 install-files:
 	install -d "$(DESTDIR)$(BINDIR)" "$(DESTDIR)$(MANDIR)/man1"

@@ -1,5 +1,13 @@
-// Constants and logger kinds shared by the server, the request handler and the logger.
+// What the server, the request handler and the logger share: the constants and logger kinds,
+// and the two helpers all three use to build and send text.
 #pragma once
+
+#include <errno.h>
+#include <stddef.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <string_view>
 
 // One read from a client or from a file. The request buffer is one byte larger so the text
 // can always be terminated, and a log line holds two of them.
@@ -21,3 +29,76 @@ inline constexpr int EXIT_USAGE = 0;
 inline constexpr int EXIT_SERVED = 1;
 inline constexpr int EXIT_FAILED = 3;
 inline constexpr int EXIT_NO_CHDIR = 4;
+
+// File sizes and offsets are 64-bit on every target, so files of 2 GiB and more are served
+// with their exact length.
+static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
+
+// Writes all bytes, continuing after short writes; false when a write fails or times out.
+inline bool write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t sent = write(fd, data, size);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+// Builds text into a fixed buffer from left to right, stopping silently at its end, without
+// stdio: used for log entries and the response header, both on the request path.
+class text_builder {
+  public:
+    text_builder(char* out, size_t capacity) : out_(out), capacity_(capacity) {}
+
+    void add(std::string_view text) {
+        for (char c : text) {
+            if (!room_for(1)) return;
+            out_[size_++] = c;
+        }
+    }
+
+    // Control bytes other than line feeds are written as \xHH, so text from a client cannot
+    // carry terminal escapes into the log. An escape is never cut in half.
+    void add_escaped(const char* text) {
+        static constexpr char hex[] = "0123456789abcdef";
+        for (; *text != '\0'; ++text) {
+            const auto byte = static_cast<unsigned char>(*text);
+            if ((byte >= 0x20 && byte != 0x7f) || byte == '\n') {
+                if (!room_for(1)) return;
+                out_[size_++] = *text;
+            } else {
+                if (!room_for(4)) return;
+                out_[size_++] = '\\';
+                out_[size_++] = 'x';
+                out_[size_++] = hex[byte >> 4];
+                out_[size_++] = hex[byte & 0xf];
+            }
+        }
+    }
+
+    void add_number(long long value) {
+        char digits[24];
+        size_t count = 0;
+        unsigned long long magnitude =
+            value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+        do {
+            digits[count++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) digits[count++] = '-';
+        if (!room_for(count)) return;
+        while (count > 0)
+            out_[size_++] = digits[--count];
+    }
+
+    size_t size() const { return size_; }
+
+  private:
+    bool room_for(size_t bytes) const { return size_ + bytes <= capacity_; }
+
+    char* out_;
+    size_t capacity_;
+    size_t size_ = 0;
+};

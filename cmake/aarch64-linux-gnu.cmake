@@ -1,14 +1,5 @@
-# 64-bit ARM (aarch64) with Debian's cross compiler, against glibc: the tests for that target.
-# Everything is linked statically, so it runs under qemu-aarch64 without a sysroot and on a real
-# ARM kernel from an initramfs.
-set(CMAKE_SYSTEM_NAME Linux)
+# 64-bit ARM, against glibc: the tests for that target.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+set(ZOLT_GNU_TRIPLET aarch64-linux-gnu)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/gnu-cross.cmake)

@@ -25,6 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t got = std::min(size, static_cast<size_t>(REQUEST_BUFFER_SIZE));
     if (got == 0) return 0;
     memcpy(buffer, data, got);
+    // The decisions' precondition: every byte after the ones read is zero.
+    static const request_buffer zeros{};
+    require(memcmp(buffer + got, zeros, sizeof buffer - got) == 0);
 
     prepare_request(buffer, static_cast<long>(got));
     require(strnlen(buffer, sizeof buffer) < sizeof buffer);

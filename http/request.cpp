@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include "http/extensions.h"
-#include "log/text_builder.h"
 
 namespace {
 

@@ -1,5 +1,9 @@
 // The decisions about one request. They work on the request buffer alone and touch no
 // descriptor, so tests and the fuzzer drive them directly; web() does the I/O around them.
+//
+// Precondition for all of them: every byte of the buffer after the ones read is zero (the
+// buffer is zero-filled before the read). The space and ".." scans look at raw bytes up to
+// the buffer's end, and file_name() relies on the text ending inside the buffer.
 #pragma once
 
 #include <stddef.h>

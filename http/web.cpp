@@ -110,25 +110,44 @@ void send_response(int client, size_t header_size, int file, off_t size) {
     }
 }
 
+// A refusal: the forbidden page to the client, its reason in the log, status 3.
+[[noreturn]] void refuse_and_exit(int client, const char* reason, const char* text) {
+    logger_and_exit(LOG_FORBIDDEN, reason, text, client);
+}
+
+[[noreturn]] void not_found_and_exit(int client, const char* name) {
+    logger_and_exit(LOG_NOT_FOUND, "failed to open file", name, client);
+}
+
+// The end of a served connection: the client sees the end of the answer at once, and the
+// pause still lets it take the last bytes before the close. Neither result is examined: the
+// process ends here anyway.
+[[noreturn]] void linger_and_exit(int client) {
+    shutdown(client, SHUT_WR);
+    sleep(1);
+    close(client);
+    _exit(EXIT_SERVED);
+}
+
 }  // namespace
 
 void web(int client, int number) {
     bound_client_waits(client);
     const ssize_t got = read(client, buffer, REQUEST_BUFFER_SIZE);
-    if (got <= 0) logger_and_exit(LOG_FORBIDDEN, "failed to read browser request", "", client);
+    if (got <= 0) refuse_and_exit(client, "failed to read browser request", "");
     prepare_request(buffer, got);
     logger(LOG_INFO, "request", buffer, number);
 
     const verdict answer = judge_request(buffer);
-    if (answer.refusal != nullptr) logger_and_exit(LOG_FORBIDDEN, answer.refusal, buffer, client);
+    if (answer.refusal != nullptr) refuse_and_exit(client, answer.refusal, buffer);
 
     // Opened without blocking so a FIFO cannot hang the child; only regular files are sent.
     const char* name = file_name(buffer);
     const int file = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (file < 0) logger_and_exit(LOG_NOT_FOUND, "failed to open file", name, client);
+    if (file < 0) not_found_and_exit(client, name);
     struct stat status;
     if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
-        logger_and_exit(LOG_FORBIDDEN, "not a regular file", name, client);
+        refuse_and_exit(client, "not a regular file", name);
     }
     logger(LOG_INFO, "SEND", name, number);
 
@@ -137,12 +156,5 @@ void web(int client, int number) {
     const size_t header_size =
         format_header(buffer, status.st_size, answer.filetype, WIRE_LINE_END);
     send_response(client, header_size, file, status.st_size);
-
-    // The shutdown tells a client that reads to the end of the connection that the response
-    // is complete; the pause still lets it take the last bytes before the close. Neither
-    // result is examined: the process ends here anyway.
-    shutdown(client, SHUT_WR);
-    sleep(1);
-    close(client);
-    _exit(EXIT_SERVED);
+    linger_and_exit(client);
 }

@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "log/text_builder.h"
-
 namespace {
 
 // The last byte of a line is kept for the line feed, so every entry ends with one however
@@ -55,8 +53,8 @@ void append_to_log(const char* line, size_t size) {
 
 }  // namespace
 
-size_t format_entry(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, const char* text2,
-                    int number) {
+size_t logger_format(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, const char* text2,
+                     int number) {
     // Any kind but the three below is an error: it ends the process, so it says why.
     if (kind != LOG_INFO && kind != LOG_FORBIDDEN && kind != LOG_NOT_FOUND) {
         return format_error(line, text1, text2, " exiting pid=");
@@ -76,7 +74,7 @@ size_t format_entry(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, co
 void logger(int kind, const char* text1, const char* text2, int number) {
     if (kind != LOG_INFO) logger_and_exit(kind, text1, text2, number);
     char line[LOG_LINE_SIZE];
-    append_to_log(line, format_entry(line, kind, text1, text2, number));
+    append_to_log(line, logger_format(line, kind, text1, text2, number));
 }
 
 void logger_and_exit(int kind, const char* text1, const char* text2, int number) {
@@ -85,22 +83,11 @@ void logger_and_exit(int kind, const char* text1, const char* text2, int number)
     if (kind == LOG_NOT_FOUND) write_all(number, not_found_page.data(), not_found_page.size());
     errno = saved_errno;
     char line[LOG_LINE_SIZE];
-    append_to_log(line, format_entry(line, kind, text1, text2, number));
+    append_to_log(line, logger_format(line, kind, text1, text2, number));
     _exit(EXIT_FAILED);
 }
 
-void log_error_continuing(const char* text1, const char* text2) {
+void logger_continuing(const char* text1, const char* text2) {
     char line[LOG_LINE_SIZE];
     append_to_log(line, format_error(line, text1, text2, " continuing pid="));
-}
-
-bool write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t sent = write(fd, data, size);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        data += sent;
-        size -= static_cast<size_t>(sent);
-    }
-    return true;
 }

@@ -32,8 +32,8 @@ static_assert(forbidden_page.size() == 276 && not_found_page.size() == 229);
 // length. An entry too long for the line is cut and still ends with its line feed. Control
 // bytes in the texts other than line feeds are written as \xHH, so a client cannot put
 // terminal escapes into the log. LOG_ERROR entries carry the current errno and process id.
-size_t format_entry(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, const char* text2,
-                    int number);
+size_t logger_format(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, const char* text2,
+                     int number);
 
 // Appends an entry: LOG_INFO returns; the other kinds send their page to the client socket
 // `number` where they have one, log, and end the process with status 3.
@@ -41,7 +41,4 @@ void logger(int kind, const char* text1, const char* text2, int number);
 [[noreturn]] void logger_and_exit(int kind, const char* text1, const char* text2, int number);
 
 // Logs "ERROR: text1:text2 Errno=%d continuing pid=%d" for a failure the listener survives.
-void log_error_continuing(const char* text1, const char* text2);
-
-// Writes all bytes, continuing after short writes; false when a write fails or times out.
-bool write_all(int fd, const char* data, size_t size);
+void logger_continuing(const char* text1, const char* text2);

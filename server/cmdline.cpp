@@ -10,6 +10,7 @@
 
 namespace {
 
+// Listed in the usage text in this order.
 constexpr const char* refused_top_directories[] = {"/",    "/etc", "/bin", "/lib",
                                                    "/tmp", "/usr", "/dev", "/sbin"};
 
@@ -32,10 +33,13 @@ void print_usage() {
         SERVER_VERSION);
     for (const extension* row = extensions; row->ext != nullptr; ++row)
         printf(" %s", row->ext);
-    puts(
+    fputs(
         "\n\tNot Supported: URLs including \"..\", Java, Javascript, CGI\n"
-        "\tNot Supported: directories / /etc /bin /lib /tmp /usr /dev /sbin \n"
-        "\tNo warranty given or implied");
+        "\tNot Supported: directories",
+        stdout);
+    for (const char* refused : refused_top_directories)
+        printf(" %s", refused);
+    puts(" \n\tNo warranty given or implied");
 }
 
 bool is_refused_top_directory(const char* dir) {

@@ -50,20 +50,18 @@ int wait_for_listener(int report) {
 }
 
 // Before listening, a failure is told to the foreground with the line the log gets.
-[[noreturn]] void fail_before_listening(int report, const char* text1, const char* text2) {
+[[noreturn]] void fail_before_listening_and_exit(int report, const char* text1, const char* text2) {
     const int saved_errno = errno;
     char line[LOG_LINE_SIZE];
-    write_all(report, line, format_entry(line, LOG_ERROR, text1, text2, 0));
+    write_all(report, line, logger_format(line, LOG_ERROR, text1, text2, 0));
     errno = saved_errno;
     logger_and_exit(LOG_ERROR, text1, text2, 0);
 }
 
-// The results of the signal, close and process-group calls are not examined: none can fail
-// in a way the server could act on.
+// The results of the close and process-group calls are not examined: neither can fail in a
+// way the server could act on.
 void become_background_service(int report) {
-    signal(SIGCHLD, SIG_IGN);  // finished children are reaped by the system
-    signal(SIGHUP, SIG_IGN);
-    signal(SIGPIPE, SIG_IGN);  // a write to a vanished client fails instead of ending the child
+    set_service_signals();
     for (int descriptor = 0; descriptor < CLOSED_DESCRIPTORS; ++descriptor) {
         if (descriptor != report) close(descriptor);
     }
@@ -72,17 +70,19 @@ void become_background_service(int report) {
 
 int open_listening_socket(int report, const char* port_text) {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    if (listener < 0) fail_before_listening(report, "system call", "socket");
+    if (listener < 0) fail_before_listening_and_exit(report, "system call", "socket");
     const int port = parse_port(port_text);
-    if (port == 0) fail_before_listening(report, "Invalid port number (try 1->60000)", port_text);
+    if (port == 0) {
+        fail_before_listening_and_exit(report, "Invalid port number (try 1->60000)", port_text);
+    }
     serv_addr.sin_family = AF_INET;
     serv_addr.sin_addr.s_addr = htonl(INADDR_ANY);
     serv_addr.sin_port = htons(static_cast<uint16_t>(port));
     if (bind(listener, reinterpret_cast<sockaddr*>(&serv_addr), sizeof serv_addr) < 0) {
-        fail_before_listening(report, "system call", "bind");
+        fail_before_listening_and_exit(report, "system call", "bind");
     }
     if (listen(listener, LISTEN_BACKLOG) < 0)
-        fail_before_listening(report, "system call", "listen");
+        fail_before_listening_and_exit(report, "system call", "listen");
     return listener;
 }
 
@@ -92,7 +92,8 @@ void pause_after_shortage() {
     nanosleep(&pause, nullptr);
 }
 
-[[noreturn]] void serve_connections(int listener) {
+// Accepts and forks until a failure that is not a passing shortage ends the server.
+[[noreturn]] void serve_connections_and_exit(int listener) {
     int number = 1;
     for (;;) {
         const int client = accept(listener, nullptr, nullptr);
@@ -101,7 +102,7 @@ void pause_after_shortage() {
                 case accept_failure::retry:
                     continue;
                 case accept_failure::pause:
-                    log_error_continuing("system call", "accept");
+                    logger_continuing("system call", "accept");
                     pause_after_shortage();
                     continue;
                 case accept_failure::fatal:
@@ -116,7 +117,7 @@ void pause_after_shortage() {
             web(client, number);
         }
         if (child < 0) {
-            log_error_continuing("system call", "fork");
+            logger_continuing("system call", "fork");
             close(client);  // unanswered: there is no child to serve it
             pause_after_shortage();
             continue;
@@ -129,11 +130,30 @@ void pause_after_shortage() {
 // Without a listener, the foreground tells the failed call in the log's error format.
 int print_start_failure(const char* call) {
     char line[LOG_LINE_SIZE];
-    write_all(STDOUT_FILENO, line, format_entry(line, LOG_ERROR, "system call", call, 0));
+    write_all(STDOUT_FILENO, line, logger_format(line, LOG_ERROR, "system call", call, 0));
     return EXIT_FAILED;
 }
 
+// The listener's life: detach, log the start, listen, enter the sandbox, tell the foreground,
+// then serve until a fatal failure ends it.
+[[noreturn]] void run_listener_and_exit(int report, const char* port_text) {
+    become_background_service(report);
+    logger(LOG_INFO, "zolt starting", port_text, getpid());
+    const int listener = open_listening_socket(report, port_text);
+    if (!enter_sandbox(sandbox_role::listener)) logger_continuing("system call", "seccomp");
+    const char ready = READY;
+    write_all(report, &ready, 1);
+    close(report);
+    serve_connections_and_exit(listener);
+}
+
 }  // namespace
+
+void set_service_signals() {
+    signal(SIGCHLD, SIG_IGN);  // finished children are reaped by the system
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);  // a write to a vanished client fails instead of ending the child
+}
 
 int parse_port(const char* port_text) {
     const long value = strtol(port_text, nullptr, 10);
@@ -168,24 +188,18 @@ accept_failure classify_accept_error(int error_number) {
     }
 }
 
+// Start-up in two processes. The foreground returns its exit status once the listener has
+// said whether it listens; the listener never returns.
 int start_server(const char* port_text) {
     int report[2];
     if (pipe(report) < 0) return print_start_failure("pipe");
     report[1] = keep_above_closed_descriptors(report[1]);
     const pid_t listener_pid = fork();
     if (listener_pid < 0) return print_start_failure("fork");
-    if (listener_pid > 0) {
-        close(report[1]);
-        return wait_for_listener(report[0]);
+    if (listener_pid == 0) {
+        close(report[0]);
+        run_listener_and_exit(report[1], port_text);
     }
-
-    close(report[0]);
-    become_background_service(report[1]);
-    logger(LOG_INFO, "zolt starting", port_text, getpid());
-    const int listener = open_listening_socket(report[1], port_text);
-    if (!enter_sandbox(sandbox_role::listener)) log_error_continuing("system call", "seccomp");
-    const char ready = READY;
-    write_all(report[1], &ready, 1);
     close(report[1]);
-    serve_connections(listener);
+    return wait_for_listener(report[0]);
 }

@@ -7,6 +7,11 @@
 // itself never returns.
 int start_server(const char* port_text);
 
+// Ignores SIGCHLD (children are reaped by the system), SIGHUP, and SIGPIPE, so that a write
+// to a vanished client fails instead of ending the process before it logs. The results are
+// not examined: ignoring a signal cannot fail for these.
+void set_service_signals();
+
 // The port as strtol reads it, or 0 unless that value is from 1 to 60000.
 int parse_port(const char* port_text);
 

@@ -57,6 +57,34 @@ int remove_entry(const char* path, const struct stat*, int, FTW*) {
     return 0;
 }
 
+struct process {
+    pid_t pid, parent, group;
+    uid_t user;
+    bool zombie;
+};
+
+// Every process, from /proc: its state, parent, real user and process group.
+std::vector<process> all_processes() {
+    std::vector<process> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        const std::string status = read_file(std::string("/proc/") + entry->d_name + "/status");
+        const auto field = [&](const char* name) -> std::string {
+            const auto at = status.find(std::string("\n") + name + ":\t");
+            return at == std::string::npos ? "" : status.substr(at + strlen(name) + 3, 12);
+        };
+        const std::string state = field("State"), parent = field("PPid"), user = field("Uid"),
+                          group = field("NSpgid");
+        if (state.empty() || parent.empty() || user.empty() || group.empty()) continue;
+        found.push_back({std::stoi(entry->d_name), std::stoi(parent), std::stoi(group),
+                         static_cast<uid_t>(std::stoul(user)), state[0] == 'Z'});
+    }
+    closedir(proc);
+    return found;
+}
+
 long remaining_ms(clock::time_point end) {
     return std::max<long>(
         0, std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count());
@@ -211,13 +239,24 @@ run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseco
     return result;
 }
 
+sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+}
+
+std::string start_entry_pid(const std::string& line, const std::string& port) {
+    const std::string prefix = " INFO: zolt starting:" + port + ":";
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+}
+
 int free_port() {
     // The kernel's ephemeral range reaches past 60000, the highest port zolt takes.
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t size = sizeof address;
         const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
                            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
@@ -232,11 +271,8 @@ int connect_to(int port, int receive_buffer) {
     if (receive_buffer > 0) {
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const sockaddr_in address = loopback(port);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
     }
@@ -315,12 +351,9 @@ std::vector<std::string> flood(int port, const std::vector<std::string>& request
         while (opened < requests.size() && waiting < batch) {
             client& c = clients[opened];
             c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(static_cast<uint16_t>(port));
+            const sockaddr_in address = loopback(port);
             if (c.fd < 0 ||
-                (connect(c.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+                (connect(c.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
                  errno != EINPROGRESS)) {
                 answers[opened] = "(no connection)";
                 c.done = true;
@@ -369,18 +402,12 @@ std::vector<std::string> flood(int port, const std::vector<std::string>& request
 }
 
 uid_t unused_user_id() {
+    // Zombies count too: the process limit counts them.
     const auto in_use = [](uid_t uid) {
-        bool found = false;
-        DIR* proc = opendir("/proc");
-        if (proc == nullptr) return false;
-        while (dirent* entry = readdir(proc)) {
-            if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-            const std::string status = read_file(std::string("/proc/") + entry->d_name + "/status");
-            const auto at = status.find("\nUid:");
-            if (at != std::string::npos && std::stoul(status.substr(at + 5)) == uid) found = true;
+        for (const process& p : all_processes()) {
+            if (p.user == uid) return true;
         }
-        closedir(proc);
-        return found;
+        return false;
     };
     // Above every system and ordinary user; pids are at most 2^22, so the steps never meet
     // another live test process's user.
@@ -394,48 +421,18 @@ void become_user(uid_t uid) {
     if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(98);
 }
 
-namespace {
-
-struct process {
-    pid_t pid, parent, group;
-};
-
-// Every live process (zombies left out), from /proc.
-std::vector<process> live_processes() {
-    std::vector<process> found;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return found;
-    while (dirent* entry = readdir(proc)) {
-        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-        const std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
-        // Fields after the command name, which ends at the last ')': state, ppid, pgrp.
-        const auto close_paren = stat.rfind(')');
-        if (close_paren == std::string::npos) continue;
-        char state = 0;
-        int parent = 0, group = 0;
-        if (sscanf(stat.c_str() + close_paren + 1, " %c %d %d", &state, &parent, &group) == 3 &&
-            state != 'Z') {
-            found.push_back({std::stoi(entry->d_name), parent, group});
-        }
-    }
-    closedir(proc);
-    return found;
-}
-
-}  // namespace
-
 std::vector<pid_t> children_of(pid_t pid) {
     std::vector<pid_t> children;
-    for (const process& p : live_processes()) {
-        if (p.parent == pid) children.push_back(p.pid);
+    for (const process& p : all_processes()) {
+        if (p.parent == pid && !p.zombie) children.push_back(p.pid);
     }
     return children;
 }
 
 int processes_in_group(pid_t group) {
     int count = 0;
-    for (const process& p : live_processes())
-        count += p.group == group;
+    for (const process& p : all_processes())
+        count += p.group == group && !p.zombie;
     return count;
 }
 
@@ -448,12 +445,10 @@ server::server(const std::function<void(const std::string&)>& prepare,
         throw std::runtime_error("zolt did not start: status " + std::to_string(started.status) +
                                  ": " + started.out);
     }
-    const std::string log = read_file(top_ / "zolt.log");
-    start_entries_ = read_lines(top_ / "zolt.log").size();
-    const std::string marker = " INFO: zolt starting:" + std::to_string(port_) + ":";
-    const auto at = log.find(marker);
-    pid_ = at != std::string::npos ? std::stoi(log.substr(at + marker.size()))
-                                   : listener_in(top_.path());
+    const std::vector<std::string> log = read_lines(top_ / "zolt.log");
+    start_entries_ = log.size();
+    const std::string pid = log.empty() ? "" : start_entry_pid(log[0], std::to_string(port_));
+    pid_ = !pid.empty() ? std::stoi(pid) : listener_in(top_.path());
     if (pid_ <= 0) throw std::runtime_error("no listener found for " + top_.path());
 }
 

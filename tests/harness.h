@@ -2,6 +2,7 @@
 // raw bytes to a server on loopback, and waiting for a condition with a deadline.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -70,6 +71,12 @@ std::vector<std::string> zolt_command();
 // Runs zolt with the arguments and waits (bounded) for it to end.
 run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseconds deadline = 20s,
                     const std::function<void()>& in_child = nullptr);
+
+// 127.0.0.1 and the port.
+sockaddr_in loopback(int port);
+
+// The listener's pid from a start entry of the port, or "" if the line is not one.
+std::string start_entry_pid(const std::string& line, const std::string& port);
 
 // A loopback TCP port nobody listens on at the moment.
 int free_port();

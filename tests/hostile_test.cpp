@@ -205,6 +205,25 @@ TEST(Hostile, RequestsAreAnsweredWhenTheLogCannotBeWritten) {
     EXPECT_EQ(zolt.get("PUT /a.jpg HTTP/1.1\r\n\r\n"), forbidden_page);
 }
 
+TEST(Hostile, ARenamedLogIsCreatedAgainAndAFifoInItsPlaceHangsNothing) {
+    server zolt([](const std::string& top) { write_file(top + "/a.png", "PNG"); });
+    const std::string log = zolt.top() / "zolt.log";
+    const std::string served_end = "\r\n\r\nPNG";
+    EXPECT_TRUE(zolt.get("GET /a.png HTTP/1.1\r\n\r\n").ends_with(served_end));
+    ASSERT_TRUE(zolt.wait_for_log_lines(zolt.start_entries() + 9));
+    // Rotation by rename, without a signal: the next entry makes a fresh log.
+    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
+    EXPECT_TRUE(zolt.get("GET /a.png HTTP/1.1\r\n\r\n").ends_with(served_end));
+    ASSERT_TRUE(wait_until([&] { return read_lines(log).size() >= 9; }));
+    EXPECT_EQ(read_lines(log)[1], " INFO: SEND:a.png:2");
+    EXPECT_EQ(read_file(log + ".1").find(":2\n"), std::string::npos);
+    // A FIFO nobody reads in the log's place loses the entries and holds up no answer.
+    ASSERT_EQ(rename(log.c_str(), (log + ".2").c_str()), 0);
+    ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+    EXPECT_TRUE(zolt.get("GET /a.png HTTP/1.1\r\n\r\n").ends_with(served_end));
+    EXPECT_EQ(zolt.get("GET /b.png HTTP/1.1\r\n\r\n"), not_found_page);
+}
+
 TEST(Hostile, RequestsAreAnsweredWhenTheTopIsReadOnlyToTheServer) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to run the server as an unprivileged user";
     server zolt(

@@ -10,7 +10,7 @@ namespace {
 
 std::string entry(int kind, const char* text1, const char* text2, int number) {
     static char line[LOG_LINE_SIZE];
-    return std::string(line, format_entry(line, kind, text1, text2, number));
+    return std::string(line, logger_format(line, kind, text1, text2, number));
 }
 
 TEST(LogEntries, EachKindHasItsFormat) {

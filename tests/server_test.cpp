@@ -15,11 +15,6 @@ namespace {
 
 using namespace harness;
 
-std::string start_entry_pid(const std::string& line, const std::string& port) {
-    const std::string prefix = " INFO: zolt starting:" + port + ":";
-    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
-}
-
 // The kernel enforces each process's sandbox; an emulator that cannot is logged once.
 void expect_sandboxed(pid_t pid, size_t filters) {
     const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");

@@ -15,6 +15,7 @@
 #include "harness.h"
 #include "http/web.h"
 #include "log/logger.h"
+#include "server/listener.h"
 #include "server/sandbox.h"
 
 namespace {
@@ -28,9 +29,7 @@ struct connection {
     int server_side = -1;
     connection() {
         const int listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t size = sizeof address;
         bind(listener, reinterpret_cast<sockaddr*>(&address), size);
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
@@ -51,7 +50,7 @@ pid_t start_web(const temp_dir& top, connection& link, int number) {
     if (child == 0) {
         close(link.client);
         if (chdir(top.path().c_str()) != 0) _exit(99);
-        signal(SIGPIPE, SIG_IGN);  // as the listener leaves it for every child
+        set_service_signals();  // as the listener leaves them for every child
         enter_sandbox(sandbox_role::child);
         web(link.server_side, number);
     }
@@ -219,6 +218,21 @@ TEST(Web, AClientThatClosesAtOnceStillGetsItsEntry) {
     shutdown(link.client, SHUT_WR);
     const pid_t child = start_web(top, link, 1);
     EXPECT_EQ(read_until_closed(link.client), forbidden_page);
+    EXPECT_EQ(wait_for_exit(child), EXIT_FAILED);
+    EXPECT_EQ(read_lines(top / "zolt.log"),
+              std::vector<std::string>{"FORBIDDEN: failed to read browser request:"});
+}
+
+TEST(Web, AClientThatResetsBeforeItsRefusalStillGetsItsEntry) {
+    // The read takes the reset, so writing the page raises SIGPIPE: ignored, it costs the
+    // page, not the entry.
+    temp_dir top;
+    connection link;
+    const linger reset{1, 0};
+    setsockopt(link.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(link.client);
+    link.client = -1;
+    const pid_t child = start_web(top, link, 1);
     EXPECT_EQ(wait_for_exit(child), EXIT_FAILED);
     EXPECT_EQ(read_lines(top / "zolt.log"),
               std::vector<std::string>{"FORBIDDEN: failed to read browser request:"});
