@@ -166,6 +166,7 @@ constexpr allowed_call listener_calls[] = {
     {__NR_getpid},
     {__NR_prctl, 0, ~0u, PR_SET_NO_NEW_PRIVS},
     {__NR_seccomp, 0, ~0u, SECCOMP_SET_MODE_FILTER},
+    {__NR_prctl, 0, ~0u, PR_SET_SECCOMP},
 };
 
 #ifdef ZOLT_SANITIZE
@@ -335,12 +336,14 @@ bool enter_sandbox(sandbox_role role) {
             : sock_fprog{child_filter.size(), const_cast<sock_filter*>(child_filter.data())};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
     // A filter would otherwise turn on the kernel's speculation mitigations for the process
-    // (store bypass, branch predictor barriers on every switch), which cost a quarter of the
-    // CPU per request; like systemd's filters, these keep them as for any other process. A
-    // kernel older than 4.17 does not know the flag: the filter goes in without it.
+    // on kernels before 5.16 (store bypass, branch predictor barriers on every switch); like
+    // systemd's filters, these leave them as for any other process. Kernels before 4.17 know
+    // no flags, and before 3.17 have no seccomp call: the same filter goes in without the
+    // flag, or through prctl.
     if (syscall(__NR_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_SPEC_ALLOW,
                 &installed) == 0) {
         return true;
     }
-    return errno == EINVAL && syscall(__NR_seccomp, SECCOMP_SET_MODE_FILTER, 0, &installed) == 0;
+    if (errno == EINVAL) return syscall(__NR_seccomp, SECCOMP_SET_MODE_FILTER, 0, &installed) == 0;
+    return errno == ENOSYS && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &installed) == 0;
 }
