@@ -54,10 +54,12 @@ void mount_what_the_tests_need() {
     }
     mkdir("/proc", 0755);
     mkdir("/sys", 0755);
-    mkdir("/tmp", 01777);
     mount("proc", "/proc", "proc", 0, nullptr);
     mount("sysfs", "/sys", "sysfs", 0, nullptr);
-    mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777");
+    // The initramfs itself is in memory and writable, and may hold the executable under /tmp
+    // (where the tree was built): /tmp stays part of it rather than a mount hiding that.
+    mkdir("/tmp", 0755);
+    chmod("/tmp", 01777);
 }
 
 void bring_loopback_up() {
