@@ -459,7 +459,7 @@ server::~server() {
 }
 
 bool server::wait_for_log_lines(size_t count, std::chrono::milliseconds deadline) const {
-    return wait_until([&] { return log_lines().size() >= count; }, deadline);
+    return wait_until([&] { return log_lines().size() >= start_entries_ + count; }, deadline);
 }
 
 bool server::wait_for_children_gone(std::chrono::milliseconds deadline) const {

@@ -118,7 +118,7 @@ class server {
     const temp_dir& top() const { return top_; }
     std::string log() const { return read_file(top_ / "zolt.log"); }
     std::vector<std::string> log_lines() const { return read_lines(top_ / "zolt.log"); }
-    // Waits until the log holds at least this many lines.
+    // Waits until the log holds at least this many lines after the start's entries.
     bool wait_for_log_lines(size_t count, std::chrono::milliseconds deadline = 10s) const;
     // Waits until no child of the listener is left.
     bool wait_for_children_gone(std::chrono::milliseconds deadline = 10s) const;

@@ -106,7 +106,7 @@ TEST(Server, ServesRequestsEndToEndAndNumbersTheConnections) {
               "HTTP/1.1 404 Not Found");
     EXPECT_EQ(zolt.get("get /index.html HTTP/1.0\r\n\r\n"), served);
     const size_t start = zolt.start_entries();
-    ASSERT_TRUE(zolt.wait_for_log_lines(start + 9 + 2 + 9));
+    ASSERT_TRUE(zolt.wait_for_log_lines(9 + 2 + 9));
     const std::vector<std::string> all = zolt.log_lines();
     const std::vector<std::string> log(all.begin() + static_cast<long>(start) - 1, all.end());
     EXPECT_EQ(log[1], " INFO: request:GET / HTTP/1.1****:1");
@@ -181,7 +181,7 @@ TEST(Server, ConcurrentClientsAreAllAnsweredAndTheirEntriesStayWhole) {
         thread.join();
     for (const std::string& answer : answers)
         EXPECT_EQ(answer.substr(answer.size() - 6), "GIF89a");
-    ASSERT_TRUE(zolt.wait_for_log_lines(1 + clients * 9));
+    ASSERT_TRUE(zolt.wait_for_log_lines(clients * 9));
     const std::regex whole_request(
         " INFO: request:GET /a.gif HTTP/1.1\\*\\*X: ([a-z])\\1{2999}\\*{4}:[0-9]+");
     int requests = 0;

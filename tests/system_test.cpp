@@ -38,7 +38,7 @@ TEST(System, AHeadlessBrowserRendersTheSampleSiteWithItsPicture) {
             profile.path() + " --virtual-time-budget=5000 --dump-dom http://127.0.0.1:" +
             std::to_string(zolt.port()) + "/");
     EXPECT_NE(page.out.find("picture loaded, natural width 128"), std::string::npos) << page.out;
-    ASSERT_TRUE(zolt.wait_for_log_lines(1 + 2 * 9));
+    ASSERT_TRUE(zolt.wait_for_log_lines(2 * 9));
     const std::string log = zolt.log();
     EXPECT_NE(log.find(" INFO: SEND:index.html:"), std::string::npos) << log;
     EXPECT_NE(log.find(" INFO: SEND:zolt.png:"), std::string::npos) << log;
