@@ -210,14 +210,27 @@ void wait_for_processes(const char* name, int count) {
 
 // Connections held open without a request, each keeping a child of its own waiting: the
 // system's free memory before and while they are held, over their number.
+// Ended processes give their kernel memory back some time after they are reaped, so a reading
+// taken at once would count the last round's frees against this one.
+long settled_memory_free_kib() {
+    const double deadline = now() + 5;
+    long last = memory_free_kib();
+    for (;;) {
+        usleep(200000);
+        const long current = memory_free_kib();
+        if (labs(current - last) < 64 || now() > deadline) return current;
+        last = current;
+    }
+}
+
 long memory_per_held_connection() {
     const int idle = processes_named("zolt");
-    const long before = memory_free_kib();
+    const long before = settled_memory_free_kib();
     int held[HELD_CONNECTIONS];
     for (int& fd : held)
         fd = connect_to(BOARD_PORT);
     wait_for_processes("zolt", idle + HELD_CONNECTIONS);
-    const long during = memory_free_kib();
+    const long during = settled_memory_free_kib();
     for (int fd : held)
         close(fd);
     wait_for_processes("zolt", idle);
