@@ -1,6 +1,6 @@
 # zolt: make (the release executable, build/zolt), make run, make stop, make test, make clean.
-# Every release executable is static against musl: make (x86-64), make arm (32-bit ARM),
-# make arm64 (64-bit ARM); make release puts the three in dist/. The tests are built against
+# Every release executable is static against musl: make (x86-64), make arm (every 32-bit ARM
+# from ARMv5TE up, soft float), make arm64 (64-bit ARM); make release puts the three in dist/. The tests are built against
 # glibc and start those executables: make test, make test-arm and make test-arm64 (under
 # qemu-user). make test SANITIZE=1 runs them against a glibc build with AddressSanitizer and
 # UndefinedBehaviorSanitizer.
@@ -54,14 +54,14 @@ stop:
 
 arm:
 	@tools/need-packages build arm
-	@$(call build_tree,build-arm,arm-linux-musleabihf)
+	@$(call build_tree,build-arm,arm-linux-musleabi)
 
 arm64:
 	@tools/need-packages build arm64
 	@$(call build_tree,build-arm64,aarch64-linux-musl)
 
 test-arm-build: arm deps-test
-	@$(call build_tree,build-arm-test,arm-linux-gnueabihf,-DZOLT_WERROR=ON \
+	@$(call build_tree,build-arm-test,arm-linux-gnueabi,-DZOLT_WERROR=ON \
 		-DZOLT_BINARY=$(CURDIR)/build-arm/zolt)
 
 test-arm64-build: arm64 deps-test
@@ -78,6 +78,7 @@ test-arm64: test-arm64-build
 test-arm-system: test-arm-build
 	@tools/need-packages guest
 	@tools/run-guest arm
+	@tools/run-guest rpi
 
 test-arm64-system: test-arm64-build
 	@tools/need-packages guest
@@ -88,11 +89,12 @@ test-arm64-system: test-arm64-build
 release: build arm arm64
 	@mkdir -p dist
 	@cp build/zolt dist/zolt-x86_64
-	@cp build-arm/zolt dist/zolt-armhf
+	@cp build-arm/zolt dist/zolt-arm32-any
 	@cp build-arm64/zolt dist/zolt-arm64
-	@cd dist && sha256sum zolt-x86_64 zolt-armhf zolt-arm64 >SHA256SUMS && cat SHA256SUMS
+	@cd dist && sha256sum zolt-x86_64 zolt-arm32-any zolt-arm64 >SHA256SUMS && cat SHA256SUMS
 
-# Debian packages for amd64, armhf and arm64 in dist/, lintian-clean (tools/make-deb), and
+# Debian packages for amd64, armhf, armel and arm64 in dist/ (armhf and armel hold the same
+# 32-bit executable), lintian-clean (tools/make-deb), and
 # the amd64 one installed, checked and purged on this machine (as root; it changes the system).
 deb:
 	@tools/need-packages build arm arm64 deb
