@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -58,13 +60,25 @@ int wait_for_listener(int report) {
     logger_and_exit(LOG_ERROR, text1, text2, 0);
 }
 
+// Closes descriptors first to last: in one call from kernel 5.9 on, and before it one by one up
+// to the descriptor limit.
+void close_descriptors(unsigned first, unsigned last) {
+    if (first > last || syscall(__NR_close_range, first, last, 0) == 0) return;
+    rlimit limit{};
+    const rlim_t open_max = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    for (unsigned descriptor = first; descriptor <= last && descriptor < open_max; ++descriptor)
+        close(static_cast<int>(descriptor));
+}
+
+// Nothing the starting process held (a shell's or a supervisor's pipe, a socket, an open file)
+// stays open in the listener or reaches a child: every descriptor but the report pipe is closed.
 // The results of the close and process-group calls are not examined: neither can fail in a
 // way the server could act on.
 void become_background_service(int report) {
     set_service_signals();
-    for (int descriptor = 0; descriptor < CLOSED_DESCRIPTORS; ++descriptor) {
-        if (descriptor != report) close(descriptor);
-    }
+    const auto kept = static_cast<unsigned>(report);
+    if (kept > 0) close_descriptors(0, kept - 1);
+    close_descriptors(kept + 1, ~0u);
     setpgrp();
 }
 
@@ -140,6 +154,7 @@ int print_start_failure(const char* call) {
     become_background_service(report);
     logger(LOG_INFO, "zolt starting", port_text, getpid());
     const int listener = open_listening_socket(report, port_text);
+    if (!confine_writes_to_working_directory()) logger_continuing("system call", "landlock");
     if (!enter_sandbox(sandbox_role::listener)) logger_continuing("system call", "seccomp");
     const char ready = READY;
     write_all(report, &ready, 1);

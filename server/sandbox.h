@@ -11,3 +11,9 @@ enum class sandbox_role {
 // Sets no-new-privileges and installs the role's seccomp filter. False, with errno set, where
 // the kernel (or an emulator) cannot; the process then runs as before.
 bool enter_sandbox(sandbox_role role);
+
+// Lets this process, and every process it starts, change the file system only by writing and
+// creating regular files beneath the working directory, and bind or connect no TCP socket
+// (Landlock; reading is not restricted). False, with errno set, where the kernel has no
+// Landlock (ENOSYS, or EOPNOTSUPP where it is built but not enabled); nothing changes then.
+bool confine_writes_to_working_directory();

@@ -6,17 +6,23 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/landlock.h>
+#include <linux/seccomp.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,7 +98,20 @@ long remaining_ms(clock::time_point end) {
 
 }  // namespace
 
+namespace {
+bool switching_users = false;
+}  // namespace
+
+bool may_switch_users() {
+    return switching_users;
+}
+
 void enter_private_network() {
+    // The initial namespace maps every user id to itself.
+    std::istringstream map(read_file("/proc/self/uid_map"));
+    std::string inside, outside, count;
+    map >> inside >> outside >> count;
+    switching_users = getuid() == 0 && inside == "0" && outside == "0" && count == "4294967295";
     if (getenv("ZOLT_TEST_HOST_NETWORK") != nullptr) return;
     if (unshare(CLONE_NEWNET) != 0) {
         const uid_t uid = getuid();
@@ -152,6 +171,24 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
 bool user_mode_emulator() {
     const char* emulator = getenv("ZOLT_EMULATOR");
     return emulator != nullptr && *emulator;
+}
+
+bool landlock_available() {
+    return syscall(__NR_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) >= 1;
+}
+
+void enter_service_manager_filter() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_seccomp, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof code / sizeof code[0], code};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        _exit(97);
+    }
 }
 
 bool slow_machine() {
@@ -308,7 +345,8 @@ std::string exchange(int port, const std::string& request, std::chrono::millisec
 }
 
 std::string response_header(unsigned long long size, const std::string& type) {
-    return "HTTP/1.1 200 OK\r\nServer: zolt/23.0\r\nContent-Length: " + std::to_string(size) +
+    return "HTTP/1.1 200 OK\r\nServer: " + server_token +
+           "\r\nContent-Length: " + std::to_string(size) +
            "\r\nConnection: close\r\nContent-Type: " + type + "\r\n\r\n";
 }
 
@@ -419,6 +457,24 @@ uid_t unused_user_id() {
 
 void become_user(uid_t uid) {
     if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(98);
+}
+
+reachable_binary::reachable_binary() {
+    const char* binary = getenv("ZOLT_BINARY");
+    saved_ = binary != nullptr ? binary : "";
+    const std::string copy = dir_ / "zolt";
+    write_file(copy, read_file(zolt_command().back()));
+    if (chmod(dir_.path().c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0)
+        throw std::runtime_error("chmod " + copy);
+    setenv("ZOLT_BINARY", copy.c_str(), 1);
+}
+
+reachable_binary::~reachable_binary() {
+    if (saved_.empty()) {
+        unsetenv("ZOLT_BINARY");
+    } else {
+        setenv("ZOLT_BINARY", saved_.c_str(), 1);
+    }
 }
 
 std::vector<pid_t> children_of(pid_t pid) {

@@ -10,9 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "zolt.h"
+
 namespace harness {
 
 using namespace std::chrono_literals;
+
+// The server's name and version as its answers carry them.
+inline const std::string server_token = "zolt/" + std::to_string(SERVER_VERSION) + ".0";
+
+// Whether tests may run the server as another user: only root in the initial user namespace
+// can, decided by enter_private_network before it may map the developer to root in a namespace
+// of its own.
+bool may_switch_users();
 
 // Moves this test process (and so every server it starts) into a network namespace of its
 // own with only loopback up, so the server's all-interfaces bind stays private and every test
@@ -53,6 +63,14 @@ bool slow_machine();
 // Under a user-mode emulator (qemu-user) the server runs without its sandbox, which the
 // emulator cannot install, and the emulator needs threads of its own.
 bool user_mode_emulator();
+
+// Whether the kernel (or the emulator) lets a process confine its writes with Landlock.
+bool landlock_available();
+
+// Installs what a service manager's filter does to a service (systemd's @system-service with
+// SystemCallErrorNumber=EPERM): seccomp(2) is answered EPERM, and every other call allowed.
+// Exits with status 97 where it cannot.
+void enter_service_manager_filter();
 
 // Whether a program can be run here; a guest has neither a shell nor the host's programs.
 bool have(const std::string& program);
@@ -138,6 +156,20 @@ uid_t unused_user_id();
 
 // For run_zolt's in_child: become that user and group (exits with 98 if that fails).
 void become_user(uid_t uid);
+
+// While it lives, servers start from a copy of the executable in a directory every user can
+// enter, so that one running as another user can reach it wherever the checkout is.
+class reachable_binary {
+  public:
+    reachable_binary();
+    ~reachable_binary();
+    reachable_binary(const reachable_binary&) = delete;
+    reachable_binary& operator=(const reachable_binary&) = delete;
+
+  private:
+    temp_dir dir_;
+    std::string saved_;
+};
 
 // The listener serving a top directory, found without its log; -1 if there is none.
 pid_t listener_in(const std::string& top);
