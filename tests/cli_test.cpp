@@ -8,8 +8,8 @@ namespace {
 
 using namespace harness;
 
-const std::string usage =
-    "hint: zolt Port-Number Top-Directory\t\tversion 23\n"
+constexpr const char* usage_after_version =
+    "\n"
     "\n"
     "\tzolt is a small and very safe mini web server\n"
     "\tzolt only servers out file/web pages with extensions named below\n"
@@ -22,6 +22,8 @@ const std::string usage =
     "\tNot Supported: URLs including \"..\", Java, Javascript, CGI\n"
     "\tNot Supported: directories / /etc /bin /lib /tmp /usr /dev /sbin \n"
     "\tNo warranty given or implied\n";
+const std::string usage = "hint: zolt Port-Number Top-Directory\t\tversion " +
+                          std::to_string(SERVER_VERSION) + usage_after_version;
 
 TEST(CommandLine, UsageTextForWrongArgumentCountsAndTheHelpRequest) {
     const std::vector<std::vector<std::string>> calls = {
@@ -59,7 +61,7 @@ TEST(CommandLine, ADirectoryThatCannotBeEnteredEndsWithStatusFour) {
     }
 }
 
-TEST(CommandLine, LinksAgainstLibcAlone) {
+TEST(CommandLine, TheExecutableNeedsNoSharedLibraryButLibc) {
     if (!have("readelf")) GTEST_SKIP() << "no readelf here";
     const std::string output = run("readelf -d '" + zolt_command().back() + "'").out;
     std::string needed;

@@ -34,7 +34,7 @@ TEST(Listener, ConnectionNumbersWrapToOne) {
     EXPECT_EQ(next_connection_number(2147483647), 1);
 }
 
-TEST(Listener, OnlyFailuresOfTheListeningSocketEndTheServer) {
+TEST(Listener, AcceptFailuresAreSortedIntoRetryPauseAndFatal) {
     for (int error : {ECONNABORTED, EINTR, EPROTO, ENETDOWN, EHOSTUNREACH, ENETUNREACH}) {
         EXPECT_EQ(classify_accept_error(error), accept_failure::retry) << error;
     }

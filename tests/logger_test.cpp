@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "harness.h"
 #include "log/logger.h"
 
 namespace {
@@ -22,8 +23,8 @@ TEST(LogEntries, EachKindHasItsFormat) {
     errno = 98;
     EXPECT_EQ(entry(LOG_ERROR, "system call", "bind", 0),
               "ERROR: system call:bind Errno=98 exiting pid=" + std::to_string(getpid()) + "\n");
-    EXPECT_EQ(entry(LOG_INFO, "Header", "HTTP/1.1 200 OK\nServer: zolt/23.0\n\n", 5),
-              " INFO: Header:HTTP/1.1 200 OK\nServer: zolt/23.0\n\n:5\n");
+    const std::string header = "HTTP/1.1 200 OK\nServer: " + harness::server_token + "\n\n";
+    EXPECT_EQ(entry(LOG_INFO, "Header", header.c_str(), 5), " INFO: Header:" + header + ":5\n");
     EXPECT_EQ(entry(LOG_INFO, "n", "", -2147483647 - 1), " INFO: n::-2147483648\n");
 }
 
