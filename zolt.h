@@ -17,12 +17,8 @@ inline constexpr int LOG_LINE_SIZE = 2 * REQUEST_BUFFER_SIZE;
 // Shown in the usage text and in the Server line of every 200 response.
 inline constexpr int SERVER_VERSION = 23;
 
-// The four kinds of log entry: logger() returns for LOG_INFO and ends the process with status 3
-// for the others.
-inline constexpr int LOG_ERROR = 42;
-inline constexpr int LOG_INFO = 44;
-inline constexpr int LOG_FORBIDDEN = 403;
-inline constexpr int LOG_NOT_FOUND = 404;
+// The four kinds of log entry (log/logger.h), numbered as they always have been.
+enum log_kind : int { LOG_ERROR = 42, LOG_INFO = 44, LOG_FORBIDDEN = 403, LOG_NOT_FOUND = 404 };
 
 // Exit statuses.
 inline constexpr int EXIT_USAGE = 0;
@@ -59,13 +55,14 @@ class text_builder {
         }
     }
 
-    // Control bytes other than line feeds are written as \xHH, so text from a client cannot
-    // carry terminal escapes into the log. An escape is never cut in half.
-    void add_escaped(const char* text) {
+    // Control bytes are written as \xHH, so text from a client or the command line can carry
+    // neither terminal escapes nor a line of its own into the log; line feeds are kept only
+    // where asked. An escape is never cut in half.
+    void add_escaped(const char* text, bool keep_line_feeds = false) {
         static constexpr char hex[] = "0123456789abcdef";
         for (; *text != '\0'; ++text) {
             const auto byte = static_cast<unsigned char>(*text);
-            if ((byte >= 0x20 && byte != 0x7f) || byte == '\n') {
+            if ((byte >= 0x20 && byte != 0x7f) || (byte == '\n' && keep_line_feeds)) {
                 if (!room_for(1)) return;
                 out_[size_++] = *text;
             } else {

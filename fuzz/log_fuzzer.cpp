@@ -26,8 +26,8 @@ bool is_hex(char c) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static char texts[2][3 * LOG_LINE_SIZE];
     if (size < 5) return 0;
-    constexpr int kinds[] = {LOG_ERROR, LOG_INFO, LOG_FORBIDDEN, LOG_NOT_FOUND};
-    const int kind = kinds[data[0] % 4];
+    constexpr log_kind kinds[] = {LOG_ERROR, LOG_INFO, LOG_FORBIDDEN, LOG_NOT_FOUND};
+    const log_kind kind = kinds[data[0] % 4];
     int number;
     memcpy(&number, data + 1, sizeof number);
     data += 5;

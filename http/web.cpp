@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "http/pages.h"
 #include "http/request.h"
 #include "log/logger.h"
 
@@ -33,6 +35,27 @@ void bound_client_waits(int client) {
     const timeval write_timeout{WRITE_TIMEOUT_SECONDS, 0};
     setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &read_timeout, sizeof read_timeout);
     setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &write_timeout, sizeof write_timeout);
+}
+
+// The request, waited for READ_TIMEOUT_SECONDS in all. A wait with a time-out is not restarted
+// after the process was stopped and continued (SIGSTOP and SIGCONT, a cgroup freeze, a
+// suspend): it fails with EINTR, and then goes on for what remains of the time.
+ssize_t read_request(int client) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        const ssize_t got = read(client, buffer, REQUEST_BUFFER_SIZE);
+        if (got >= 0 || errno != EINTR) return got;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long passed_us =
+            (now.tv_sec - start.tv_sec) * 1000000LL + (now.tv_nsec - start.tv_nsec) / 1000;
+        const long long left_us = READ_TIMEOUT_SECONDS * 1000000LL - passed_us;
+        if (left_us <= 0) return got;
+        const timeval left{static_cast<time_t>(left_us / 1000000),
+                           static_cast<suseconds_t>(left_us % 1000000)};
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &left, sizeof left);
+    }
 }
 
 // A response goes out on a non-blocking socket, waiting between steps for the client to take
@@ -112,11 +135,13 @@ void send_response(int client, size_t header_size, int file, off_t size) {
 
 // A refusal: the forbidden page to the client, its reason in the log, status 3.
 [[noreturn]] void refuse_and_exit(int client, const char* reason, const char* text) {
-    logger_and_exit(LOG_FORBIDDEN, reason, text, client);
+    write_all(client, forbidden_page.data(), forbidden_page.size());
+    logger_refusal_and_exit(LOG_FORBIDDEN, reason, text);
 }
 
 [[noreturn]] void not_found_and_exit(int client, const char* name) {
-    logger_and_exit(LOG_NOT_FOUND, "failed to open file", name, client);
+    write_all(client, not_found_page.data(), not_found_page.size());
+    logger_refusal_and_exit(LOG_NOT_FOUND, "failed to open file", name);
 }
 
 // The end of a served connection: the client sees the end of the answer at once, and the
@@ -133,10 +158,10 @@ void send_response(int client, size_t header_size, int file, off_t size) {
 
 void web(int client, int number) {
     bound_client_waits(client);
-    const ssize_t got = read(client, buffer, REQUEST_BUFFER_SIZE);
+    const ssize_t got = read_request(client);
     if (got <= 0) refuse_and_exit(client, "failed to read browser request", "");
     prepare_request(buffer, got);
-    logger(LOG_INFO, "request", buffer, number);
+    logger_info("request", buffer, number);
 
     const verdict answer = judge_request(buffer);
     if (answer.refusal != nullptr) refuse_and_exit(client, answer.refusal, buffer);
@@ -149,10 +174,10 @@ void web(int client, int number) {
     if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
         refuse_and_exit(client, "not a regular file", name);
     }
-    logger(LOG_INFO, "SEND", name, number);
+    logger_info("SEND", name, number);
 
     format_header(buffer, status.st_size, answer.filetype, LOG_LINE_END);
-    logger(LOG_INFO, "Header", buffer, number);
+    logger_header(buffer, number);
     const size_t header_size =
         format_header(buffer, status.st_size, answer.filetype, WIRE_LINE_END);
     send_response(client, header_size, file, status.st_size);

@@ -53,17 +53,14 @@ void append_to_log(const char* line, size_t size) {
 
 }  // namespace
 
-size_t logger_format(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, const char* text2,
-                     int number) {
-    // Any kind but the three below is an error: it ends the process, so it says why.
-    if (kind != LOG_INFO && kind != LOG_FORBIDDEN && kind != LOG_NOT_FOUND) {
-        return format_error(line, text1, text2, " exiting pid=");
-    }
+size_t logger_format(char (&line)[LOG_LINE_SIZE], log_kind kind, const char* text1,
+                     const char* text2, int number, line_feeds feeds) {
+    if (kind == LOG_ERROR) return format_error(line, text1, text2, " exiting pid=");
     line_builder entry(line);
     entry.add(kind == LOG_INFO ? " INFO: " : kind == LOG_FORBIDDEN ? "FORBIDDEN: " : "NOT FOUND: ");
     entry.add_escaped(text1);
     entry.add(":");
-    entry.add_escaped(text2);
+    entry.add_escaped(text2, feeds == line_feeds::kept);
     if (kind == LOG_INFO) {
         entry.add(":");
         entry.add_number(number);
@@ -71,23 +68,29 @@ size_t logger_format(char (&line)[LOG_LINE_SIZE], int kind, const char* text1, c
     return entry.finish();
 }
 
-void logger(int kind, const char* text1, const char* text2, int number) {
-    if (kind != LOG_INFO) logger_and_exit(kind, text1, text2, number);
+void logger_info(const char* event, const char* text, int number) {
     char line[LOG_LINE_SIZE];
-    append_to_log(line, logger_format(line, kind, text1, text2, number));
+    append_to_log(line, logger_format(line, LOG_INFO, event, text, number));
 }
 
-void logger_and_exit(int kind, const char* text1, const char* text2, int number) {
-    const int saved_errno = errno;
-    if (kind == LOG_FORBIDDEN) write_all(number, forbidden_page.data(), forbidden_page.size());
-    if (kind == LOG_NOT_FOUND) write_all(number, not_found_page.data(), not_found_page.size());
-    errno = saved_errno;
+void logger_header(const char* header, int number) {
     char line[LOG_LINE_SIZE];
-    append_to_log(line, logger_format(line, kind, text1, text2, number));
+    append_to_log(line, logger_format(line, LOG_INFO, "Header", header, number, line_feeds::kept));
+}
+
+void logger_error_and_exit(const char* event, const char* text) {
+    char line[LOG_LINE_SIZE];
+    append_to_log(line, logger_format(line, LOG_ERROR, event, text, 0));
     _exit(EXIT_FAILED);
 }
 
-void logger_continuing(const char* text1, const char* text2) {
+void logger_continuing(const char* event, const char* text) {
     char line[LOG_LINE_SIZE];
-    append_to_log(line, format_error(line, text1, text2, " continuing pid="));
+    append_to_log(line, format_error(line, event, text, " continuing pid="));
+}
+
+void logger_refusal_and_exit(log_kind kind, const char* reason, const char* text) {
+    char line[LOG_LINE_SIZE];
+    append_to_log(line, logger_format(line, kind, reason, text, 0));
+    _exit(EXIT_FAILED);
 }

@@ -57,7 +57,7 @@ int wait_for_listener(int report) {
     char line[LOG_LINE_SIZE];
     write_all(report, line, logger_format(line, LOG_ERROR, text1, text2, 0));
     errno = saved_errno;
-    logger_and_exit(LOG_ERROR, text1, text2, 0);
+    logger_error_and_exit(text1, text2);
 }
 
 // Closes descriptors first to last: in one call from kernel 5.9 on, and before it one by one up
@@ -120,7 +120,7 @@ void pause_after_shortage() {
                     pause_after_shortage();
                     continue;
                 case accept_failure::fatal:
-                    logger_and_exit(LOG_ERROR, "system call", "accept", 0);
+                    logger_error_and_exit("system call", "accept");
             }
         }
         const pid_t child = fork();
@@ -152,7 +152,7 @@ int print_start_failure(const char* call) {
 // then serve until a fatal failure ends it.
 [[noreturn]] void run_listener_and_exit(int report, const char* port_text) {
     become_background_service(report);
-    logger(LOG_INFO, "zolt starting", port_text, getpid());
+    logger_info("zolt starting", port_text, getpid());
     const int listener = open_listening_socket(report, port_text);
     if (!confine_writes_to_working_directory()) logger_continuing("system call", "landlock");
     if (!enter_sandbox(sandbox_role::listener)) logger_continuing("system call", "seccomp");

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <span>
 
 // A call the target does not have is -1 and left out of its filters: aarch64 has no open,
@@ -55,6 +56,12 @@
 #endif
 #ifndef __NR_clock_nanosleep_time64
 #define __NR_clock_nanosleep_time64 -1
+#endif
+#if !defined(__NR_clock_gettime) && defined(__NR_clock_gettime32)
+#define __NR_clock_gettime __NR_clock_gettime32  // musl's name on 32-bit targets
+#endif
+#ifndef __NR_clock_gettime64
+#define __NR_clock_gettime64 -1
 #endif
 #ifndef __NR_ppoll_time64
 #define __NR_ppoll_time64 -1
@@ -151,6 +158,8 @@ constexpr allowed_call child_calls[] = {
     {__NR_nanosleep},
     {__NR_clock_nanosleep},
     {__NR_clock_nanosleep_time64},
+    {__NR_clock_gettime},
+    {__NR_clock_gettime64},
     {__NR_restart_syscall},
     {__NR_rt_sigreturn},
     {__NR_sigreturn},
@@ -195,13 +204,15 @@ constexpr uint8_t TO_ALLOW = 0xff;
 constexpr uint8_t TO_KILL = 0xfe;
 constexpr uint8_t TO_ABSENT = 0xfd;
 
+// The low half of a 64-bit argument comes first on a little-endian target, which every
+// target with a filter is.
+static_assert(std::endian::native == std::endian::little);
 constexpr uint32_t argument_offset(int argument) {
-    return static_cast<uint32_t>(offsetof(seccomp_data, args) + 8 * argument);  // low half
+    return static_cast<uint32_t>(offsetof(seccomp_data, args) + 8 * argument);
 }
 
 constexpr size_t MAX_FILTER = 255;  // jumps reach at most 255 instructions ahead
 constexpr size_t MAX_CALLS = 128;
-constexpr size_t LEAF_CALLS = 4;  // a leaf of the search compares this many numbers in turn
 
 // The allowed calls of one filter, sorted by number.
 struct call_list {
@@ -251,26 +262,12 @@ struct filter {
         code[test].jf = static_cast<uint8_t>(size - test - 1);
     }
 
-    // A binary search over the numbers of calls[first, end), the call number loaded: a few
-    // comparisons for any call, where a list compared in turn would take one per entry. The
-    // kernel also runs the filter for every call number when it is installed, once per child.
-    constexpr void search(const call_list& list, size_t first, size_t end) {
-        size_t numbers = 0, middle = first;
-        for (size_t i = first; i < end; i = list.end_of_number(i), ++numbers) {
-        }
-        if (numbers <= LEAF_CALLS) {
-            for (size_t i = first; i < end; i = list.end_of_number(i))
-                allow_number(list, i, list.end_of_number(i));
-            add(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS);
-            return;
-        }
-        for (size_t half = 0; half < numbers / 2; ++half)
-            middle = list.end_of_number(middle);
-        const size_t split =
-            add(BPF_JMP | BPF_JGE | BPF_K, static_cast<uint32_t>(list.calls[middle].number));
-        search(list, first, middle);
-        code[split].jt = static_cast<uint8_t>(size - split - 1);
-        search(list, middle, end);
+    // Each number in turn. Installing a filter is what costs, not running it: the kernel runs
+    // it for every call number when it is installed, once per child, and from 5.11 on it
+    // caches the answer for calls allowed without an argument check.
+    constexpr void compare_in_turn(const call_list& list) {
+        for (size_t i = 0; i < list.size; i = list.end_of_number(i))
+            allow_number(list, i, list.end_of_number(i));
     }
 
     // The last three instructions kill, answer ENOSYS and allow; every placeholder jump goes
@@ -293,8 +290,8 @@ struct filter {
     }
 };
 
-// The architecture first (and on x86-64 no x32 call), then a search for the call among the
-// allowed ones; anything else ends the process.
+// The architecture first (and on x86-64 no x32 call), then the call among the allowed ones;
+// anything else ends the process.
 constexpr filter make_filter(std::span<const allowed_call> own,
                              std::span<const allowed_call> inherited) {
     call_list list;
@@ -310,7 +307,7 @@ constexpr filter make_filter(std::span<const allowed_call> own,
 #if defined(__x86_64__)
     program.add(BPF_JMP | BPF_JGE | BPF_K, 0x40000000, TO_KILL, 0);  // __X32_SYSCALL_BIT
 #endif
-    program.search(list, 0, list.size);
+    program.compare_in_turn(list);
     program.finish();
     return program;
 }

@@ -9,7 +9,7 @@
 #include <regex>
 
 #include "harness.h"
-#include "log/logger.h"
+#include "http/pages.h"
 
 namespace {
 

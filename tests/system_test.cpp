@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "harness.h"
-#include "log/logger.h"
+#include "http/pages.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "harness.h"
+#include "http/pages.h"
 #include "http/web.h"
-#include "log/logger.h"
 #include "server/listener.h"
 #include "server/sandbox.h"
 
@@ -197,11 +197,37 @@ TEST(Web, AnAbsoluteNameNeverReachesAFileOutsideTheTop) {
     EXPECT_EQ(result.answer.find("SECRET"), std::string::npos);
 }
 
-TEST(Web, AClientThatSendsNothingIsRefusedAfterTheReadBound) {
+char process_state(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() ? stat[end + 2] : '?';
+}
+
+// Stops the child once it waits for its request, and lets it go on, as a cgroup freeze or a
+// suspend does.
+void stop_and_continue_waiting(pid_t child) {
+    ASSERT_TRUE(wait_until([&] { return process_state(child) == 'S'; }));
+    kill(child, SIGSTOP);
+    ASSERT_TRUE(wait_until([&] { return process_state(child) == 'T'; }));
+    kill(child, SIGCONT);
+}
+
+// Being stopped and continued neither ends the wait early nor starts it again.
+TEST(Web, AClientThatSendsNothingIsRefusedAfterTheReadBoundAlsoAcrossAStop) {
     temp_dir top;
+    write_file(top / "a.html", "a");
+    connection late;
+    const pid_t served = start_web(top, late, 2);
+    stop_and_continue_waiting(served);
+    send(late.client, "GET /a.html HTTP/1.1\r\n\r\n", 24, MSG_NOSIGNAL);
+    EXPECT_EQ(read_until_closed(late.client), response_header(1, "text/html") + "a");
+    EXPECT_EQ(wait_for_exit(served), EXIT_SERVED);
+    ASSERT_EQ(remove((top / "zolt.log").c_str()), 0);
+
     connection link;
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = start_web(top, link, 1);
+    stop_and_continue_waiting(child);
     const std::string answer = read_until_closed(link.client, 20s);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(answer, forbidden_page);
