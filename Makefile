@@ -1,9 +1,9 @@
 # zolt: make (the release executable, build/zolt), make run, make stop, make test, make clean.
 # Every release executable is static against musl: make (x86-64), make arm (every 32-bit ARM
-# from ARMv5TE up, soft float), make arm64 (64-bit ARM); make release puts the three in dist/. The tests are built against
-# glibc and start those executables: make test, make test-arm and make test-arm64 (under
-# qemu-user). make test SANITIZE=1 runs them against a glibc build with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# from ARMv5TE up, soft float), make arm64 (64-bit ARM); make release puts the three in dist/.
+# The tests are built against glibc and start those executables: make test, make test-arm and
+# make test-arm64 (under qemu-user). make test SANITIZE=1 runs them against a glibc build with
+# AddressSanitizer and UndefinedBehaviorSanitizer. The build machine is x86-64 Debian.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PORT ?= 8181
@@ -11,6 +11,9 @@ PORT ?= 8181
 # WERROR=1 (CI); a user's plain make with another compiler still builds.
 WERROR ?= 0
 werror = -DZOLT_WERROR=$(if $(filter 1,$(WERROR)),ON,OFF)
+# Each target first makes sure the Debian packages it uses are there (tools/need-packages);
+# a package build, whose Build-Depends say what it needs, sets NEED_PACKAGES=true.
+NEED_PACKAGES ?= tools/need-packages
 
 .PHONY: all build deps deps-test test run stop clean arm arm64 test-arm test-arm64 release \
 	test-arm-build test-arm64-build test-arm-system test-arm64-system \
@@ -26,11 +29,11 @@ test_tree = cd $(1) && ctest --output-on-failure -j 4 --timeout $(2)
 all: build
 
 deps:
-	@tools/need-packages build
+	@$(NEED_PACKAGES) build
 
 deps-test:
-	@tools/need-packages build test
-	@tools/need-packages clients || echo "the real-client test will say what it skipped"
+	@$(NEED_PACKAGES) build test
+	@$(NEED_PACKAGES) clients || echo "the real-client test will say what it skipped"
 
 build: deps
 	@$(call build_tree,build,x86_64-linux-musl)
@@ -53,18 +56,20 @@ stop:
 	@tools/stop-sample www
 
 arm:
-	@tools/need-packages build arm
+	@$(NEED_PACKAGES) build arm
 	@$(call build_tree,build-arm,arm-linux-musleabi)
 
 arm64:
-	@tools/need-packages build arm64
+	@$(NEED_PACKAGES) build arm64
 	@$(call build_tree,build-arm64,aarch64-linux-musl)
 
 test-arm-build: arm deps-test
+	@tools/need-packages emulator
 	@$(call build_tree,build-arm-test,arm-linux-gnueabi,-DZOLT_WERROR=ON \
 		-DZOLT_BINARY=$(CURDIR)/build-arm/zolt)
 
 test-arm64-build: arm64 deps-test
+	@tools/need-packages emulator
 	@$(call build_tree,build-arm64-test,aarch64-linux-gnu,-DZOLT_WERROR=ON \
 		-DZOLT_BINARY=$(CURDIR)/build-arm64/zolt)
 

@@ -1,4 +1,6 @@
-// The background half: detaching, the listening socket and the connection loop.
+// Starting and running the server: the foreground that waits for the listener's word, the
+// listener's detaching, listening socket and connection loop, and the small decisions of
+// that loop (port, connection numbers, accept failures), declared here for their tests.
 #pragma once
 
 // Detaches and starts the server on the port text (checked only after detaching, like every

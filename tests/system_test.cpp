@@ -169,6 +169,13 @@ TEST(System, TheServiceUnitVerifies) {
     EXPECT_EQ(verified.out, "");
 }
 
+TEST(System, ThePackageVersionIsTheServers) {
+    const std::string changelog = read_file(source_dir + "/debian/changelog");
+    if (changelog.empty()) GTEST_SKIP() << "no source tree here";
+    EXPECT_EQ(changelog.substr(0, changelog.find(')') + 1),
+              "zolt (" + std::to_string(SERVER_VERSION) + ".0)");
+}
+
 TEST(System, TheManualLintsClean) {
     if (!have("mandoc")) GTEST_SKIP() << "no mandoc here (.ci/run installs Debian's mandoc)";
     const command_result lint = run("mandoc -T lint " + source_dir + "/docs/zolt.1");
