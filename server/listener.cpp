@@ -20,17 +20,17 @@
 namespace {
 
 constexpr int LISTEN_BACKLOG = 64;
-constexpr int CLOSED_DESCRIPTORS = 32;
+constexpr int LOW_DESCRIPTORS = 32;
 constexpr int MAX_PORT = 60000;
 constexpr char READY = '\0';
 
 sockaddr_in serv_addr;
 
 // The listener reports to the waiting foreground through a pipe: one READY byte once it
-// listens, or its failure entry. The write end is kept above the descriptors the listener
-// closes, so the log, the socket and the connections get the same numbers as without it.
+// listens, or its failure entry. The write end is kept above the lowest 32 numbers, so the
+// log, the socket and the connections get the same numbers as without it.
 int keep_above_closed_descriptors(int descriptor) {
-    const int high = fcntl(descriptor, F_DUPFD_CLOEXEC, CLOSED_DESCRIPTORS);
+    const int high = fcntl(descriptor, F_DUPFD_CLOEXEC, LOW_DESCRIPTORS);
     if (high < 0) return descriptor;  // a low descriptor limit: keep it where it is
     close(descriptor);
     return high;
