@@ -96,10 +96,8 @@ long remaining_ms(clock::time_point end) {
         0, std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count());
 }
 
-}  // namespace
+bool switching_users = false;  // decided once, before the namespace (enter_private_network)
 
-namespace {
-bool switching_users = false;
 }  // namespace
 
 bool may_switch_users() {
