@@ -1,8 +1,9 @@
 # zolt: make (the release executable, build/zolt), make run, make stop, make test, make clean.
 # Every release executable is static against musl: make (x86-64), make arm (every 32-bit ARM
-# from ARMv5TE up, soft float), make arm64 (64-bit ARM); make release puts the three in dist/.
-# The tests are built against glibc and start those executables: make test, make test-arm and
-# make test-arm64 (under qemu-user). make test SANITIZE=1 runs them against a glibc build with
+# from ARMv5TE up, soft float), make arm64 (64-bit ARM), make mips and make mipsel (MIPS32r2
+# routers, soft float); make release puts the five in dist/. The tests are built against glibc
+# and start those executables: make test, and make test-arm, test-arm64, test-mips and
+# test-mipsel (under qemu-user). make test SANITIZE=1 runs them against a glibc build with
 # AddressSanitizer and UndefinedBehaviorSanitizer. The build machine is x86-64 Debian.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -15,8 +16,9 @@ werror = -DZOLT_WERROR=$(if $(filter 1,$(WERROR)),ON,OFF)
 # a package build, whose Build-Depends say what it needs, sets NEED_PACKAGES=true.
 NEED_PACKAGES ?= tools/need-packages
 
-.PHONY: all build deps deps-test test run stop clean arm arm64 test-arm test-arm64 release \
-	test-arm-build test-arm64-build test-arm-system test-arm64-system \
+.PHONY: all build deps deps-test test run stop clean arm arm64 mips mipsel release \
+	test-arm test-arm64 test-mips test-mipsel test-arm-build test-arm64-build test-mips-build \
+	test-mipsel-build test-arm-system test-arm64-system test-mipsel-system \
 	bench-builds deb test-deb bench bench-quick fuzz install install-files uninstall
 
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
@@ -63,21 +65,28 @@ arm64:
 	@$(NEED_PACKAGES) build arm64
 	@$(call build_tree,build-arm64,aarch64-linux-musl)
 
-test-arm-build: arm deps-test
+# Routers' MIPS32r2 of each byte order, soft float, against a musl built here from Debian's
+# own source package (tools/soft-float-musl, once per byte order).
+mips mipsel:
+	@$(NEED_PACKAGES) build $@ source
+	@tools/soft-float-musl $@
+	@$(call build_tree,build-$@,$@-linux-muslsf)
+
+# Each cross target's tests are built against its glibc (this toolchain file) and run under
+# qemu-user, starting that target's release executable.
+tests_toolchain_arm = arm-linux-gnueabi
+tests_toolchain_arm64 = aarch64-linux-gnu
+tests_toolchain_mips = mips-linux-gnu
+tests_toolchain_mipsel = mipsel-linux-gnu
+cross = arm arm64 mips mipsel
+
+$(cross:%=test-%-build): test-%-build: % deps-test
 	@tools/need-packages emulator
-	@$(call build_tree,build-arm-test,arm-linux-gnueabi,-DZOLT_WERROR=ON \
-		-DZOLT_BINARY=$(CURDIR)/build-arm/zolt)
+	@$(call build_tree,build-$*-test,$(tests_toolchain_$*),-DZOLT_WERROR=ON \
+		-DZOLT_BINARY=$(CURDIR)/build-$*/zolt)
 
-test-arm64-build: arm64 deps-test
-	@tools/need-packages emulator
-	@$(call build_tree,build-arm64-test,aarch64-linux-gnu,-DZOLT_WERROR=ON \
-		-DZOLT_BINARY=$(CURDIR)/build-arm64/zolt)
-
-test-arm: test-arm-build
-	@$(call test_tree,build-arm-test,400)
-
-test-arm64: test-arm64-build
-	@$(call test_tree,build-arm64-test,400)
+$(cross:%=test-%): test-%: test-%-build
+	@$(call test_tree,build-$*-test,400)
 
 # The same tests inside Debian's own ARM kernels, booted under full-system emulation.
 test-arm-system: test-arm-build
@@ -89,14 +98,22 @@ test-arm64-system: test-arm64-build
 	@tools/need-packages guest
 	@tools/run-guest arm64
 
-# The three release executables and their checksums. The builds are reproducible: no build
+# Debian's malta kernel (MIPS32, little-endian); Debian has no big-endian MIPS kernel.
+test-mipsel-system: test-mipsel-build
+	@tools/need-packages guest-mips
+	@tools/run-guest mipsel
+
+# The five release executables and their checksums. The builds are reproducible: no build
 # id, no timestamp and no path goes into an executable, so building again gives the same bytes.
-release: build arm arm64
+release: build arm arm64 mips mipsel
 	@mkdir -p dist
 	@cp build/zolt dist/zolt-x86_64
 	@cp build-arm/zolt dist/zolt-arm32-any
 	@cp build-arm64/zolt dist/zolt-arm64
-	@cd dist && sha256sum zolt-x86_64 zolt-arm32-any zolt-arm64 >SHA256SUMS && cat SHA256SUMS
+	@cp build-mips/zolt dist/zolt-mips-sf
+	@cp build-mipsel/zolt dist/zolt-mipsel-sf
+	@cd dist && sha256sum zolt-x86_64 zolt-arm32-any zolt-arm64 zolt-mips-sf zolt-mipsel-sf \
+		>SHA256SUMS && cat SHA256SUMS
 
 # Debian packages for amd64, armhf, armel and arm64 in dist/ (armhf and armel hold the same
 # 32-bit executable), lintian-clean (tools/make-deb), and

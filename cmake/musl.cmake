@@ -1,6 +1,8 @@
 # The release executable: linked statically against musl, with the target's own GCC.
-# Included by the <target>-linux-musl toolchain files after they have named the compilers and
-# ZOLT_MUSL_TRIPLET (musl's directory names for the target under /usr/include and /usr/lib).
+# Included by the <target>-linux-musl* toolchain files after they have named the compilers
+# and either ZOLT_MUSL_TRIPLET (Debian's musl: its directory names for the target under
+# /usr/include and /usr/lib) or ZOLT_MUSL_PREFIX (a musl built here), and any flags the
+# target needs (ZOLT_TARGET_FLAGS, ZOLT_TARGET_LINK_FLAGS).
 #
 # zolt uses only header-only parts of the C++ library (string_view, array, algorithm, limits),
 # so it keeps GCC's libstdc++ headers and takes musl's C headers in place of glibc's. Those
@@ -8,10 +10,15 @@
 # not define: here, and only here, it is defined to answer "not glibc". Nothing of the C++
 # runtime is linked (see ZOLT_MUSL in CMakeLists.txt).
 set(ZOLT_MUSL ON)
-set(musl_include /usr/include/${ZOLT_MUSL_TRIPLET})
-set(musl_specs /usr/lib/${ZOLT_MUSL_TRIPLET}/musl-gcc.specs)
+if(ZOLT_MUSL_PREFIX)
+  set(musl_include ${ZOLT_MUSL_PREFIX}/include)
+  set(musl_specs ${ZOLT_MUSL_PREFIX}/lib/musl-gcc.specs)
+else()
+  set(musl_include /usr/include/${ZOLT_MUSL_TRIPLET})
+  set(musl_specs /usr/lib/${ZOLT_MUSL_TRIPLET}/musl-gcc.specs)
+endif()
 if(NOT EXISTS ${musl_specs})
-  message(FATAL_ERROR "musl for ${ZOLT_MUSL_TRIPLET} is missing: make installs it as root")
+  message(FATAL_ERROR "${musl_specs} is missing: make installs or builds it")
 endif()
 
 # The compiler's own C++ header directories, in its search order.
@@ -43,12 +50,12 @@ foreach(dir IN LISTS c_include_dirs)
 endforeach()
 string(APPEND include_flags " -isystem ${kernel_include}")
 
-set(CMAKE_CXX_FLAGS_INIT "${include_flags} \"-D__GLIBC_PREREQ(major, minor)=0\"")
+set(CMAKE_CXX_FLAGS_INIT "${ZOLT_TARGET_FLAGS} ${include_flags} \"-D__GLIBC_PREREQ(major, minor)=0\"")
 # Small: optimised for size, unused sections dropped, symbols stripped. Reproducible: no build
 # id, and no source path in the executable. A static musl executable has no loader that would
 # apply RELRO, so its segment would only pad the file to the 64 KiB page alignment aarch64
 # needs; without it the segments keep that alignment and the file stays small.
 # (A cache entry, since CMake would append its own -O3 to an initial value.)
 set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG -ffunction-sections -fdata-sections" CACHE STRING "")
-set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-static -specs=${musl_specs} -Wl,--gc-sections -Wl,--build-id=none -Wl,-z,norelro -s")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${ZOLT_TARGET_FLAGS} ${ZOLT_TARGET_LINK_FLAGS} -static \
+    -specs=${musl_specs} -Wl,--gc-sections -Wl,--build-id=none -Wl,-z,norelro -s")

@@ -14,6 +14,15 @@ namespace {
 constexpr const char* refused_top_directories[] = {"/",    "/etc", "/bin", "/lib",
                                                    "/tmp", "/usr", "/dev", "/sbin"};
 
+// The texts are put together from pieces rather than with printf, whose floating-point
+// conversions would be linked in: a soft-float MIPS build would take those from the cross
+// compiler's hard-float libgcc, and these texts need none of them.
+void print(const char* first, const char* second = "", const char* third = "") {
+    fputs(first, stdout);
+    fputs(second, stdout);
+    fputs(third, stdout);
+}
+
 [[noreturn]] void flush_and_exit(int status) {
     fflush(stdout);
     _exit(status);
@@ -22,23 +31,25 @@ constexpr const char* refused_top_directories[] = {"/",    "/etc", "/bin", "/lib
 }  // namespace
 
 void print_usage() {
-    printf(
-        "hint: zolt Port-Number Top-Directory\t\tversion %d\n\n"
-        "\tzolt is a small and very safe mini web server\n"
-        "\tzolt only servers out file/web pages with extensions named below\n"
-        "\t and only from the named directory or its sub-directories.\n"
-        "\tThere is no fancy features = safe and secure.\n\n"
-        "\tExample: zolt 8181 /home/zoltdir &\n\n"
-        "\tOnly Supports:",
-        SERVER_VERSION);
+    char version[24];
+    text_builder number(version, sizeof version - 1);
+    number.add_number(SERVER_VERSION);
+    version[number.size()] = '\0';
+    print("hint: zolt Port-Number Top-Directory\t\tversion ", version,
+          "\n\n"
+          "\tzolt is a small and very safe mini web server\n"
+          "\tzolt only servers out file/web pages with extensions named below\n"
+          "\t and only from the named directory or its sub-directories.\n"
+          "\tThere is no fancy features = safe and secure.\n\n"
+          "\tExample: zolt 8181 /home/zoltdir &\n\n"
+          "\tOnly Supports:");
     for (const extension* row = extensions; row->ext != nullptr; ++row)
-        printf(" %s", row->ext);
-    fputs(
+        print(" ", row->ext);
+    print(
         "\n\tNot Supported: URLs including \"..\", Java, Javascript, CGI\n"
-        "\tNot Supported: directories",
-        stdout);
+        "\tNot Supported: directories");
     for (const char* refused : refused_top_directories)
-        printf(" %s", refused);
+        print(" ", refused);
     puts(" \n\tNo warranty given or implied");
 }
 
@@ -55,11 +66,11 @@ void check_command_line_and_enter_top(int argc, char** argv) {
         flush_and_exit(EXIT_USAGE);
     }
     if (is_refused_top_directory(argv[2])) {
-        printf("ERROR: Bad top directory %s, see zolt -?\n", argv[2]);
+        print("ERROR: Bad top directory ", argv[2], ", see zolt -?\n");
         flush_and_exit(EXIT_FAILED);
     }
     if (chdir(argv[2]) == -1) {
-        printf("ERROR: Can't Change to directory %s\n", argv[2]);
+        print("ERROR: Can't Change to directory ", argv[2], "\n");
         flush_and_exit(EXIT_NO_CHDIR);
     }
 }

@@ -20,7 +20,7 @@
 #include <span>
 
 // A call the target does not have is -1 and left out of its filters: aarch64 has no open,
-// poll or fork, x86-64 no send, and only 32-bit ARM has the *64 and *_time64 variants.
+// poll or fork, x86-64 no send, and only the 32-bit targets have the *64 and *_time64 variants.
 #ifndef __NR_open
 #define __NR_open -1
 #endif
@@ -99,6 +99,12 @@ constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_X86_64;
 constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_ARM;
 #elif defined(__aarch64__)
 constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_AARCH64;
+#elif defined(__mips__) && _MIPS_SIM == _ABIO32
+// MIPS o32, either byte order, also under a 64-bit MIPS kernel: its calls are numbered from
+// 4000, and the filters see those numbers. A fifth or sixth argument travels on the user
+// stack, not in a register, but every argument a filter checks is among the first three.
+constexpr uint32_t ARCHITECTURE =
+    std::endian::native == std::endian::big ? AUDIT_ARCH_MIPS : AUDIT_ARCH_MIPSEL;
 #else
 constexpr uint32_t ARCHITECTURE = 0;  // no filter is made for another target
 #endif
@@ -204,11 +210,11 @@ constexpr uint8_t TO_ALLOW = 0xff;
 constexpr uint8_t TO_KILL = 0xfe;
 constexpr uint8_t TO_ABSENT = 0xfd;
 
-// The low half of a 64-bit argument comes first on a little-endian target, which every
-// target with a filter is.
-static_assert(std::endian::native == std::endian::little);
+// The kernel widens each argument to 64 bits; the low half, which holds every flag checked
+// here, is the second word of it on a big-endian target.
 constexpr uint32_t argument_offset(int argument) {
-    return static_cast<uint32_t>(offsetof(seccomp_data, args) + 8 * argument);
+    constexpr size_t low_half = std::endian::native == std::endian::big ? 4 : 0;
+    return static_cast<uint32_t>(offsetof(seccomp_data, args) + 8 * argument + low_half);
 }
 
 constexpr size_t MAX_FILTER = 255;  // jumps reach at most 255 instructions ahead

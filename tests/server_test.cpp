@@ -59,7 +59,9 @@ TEST(Server, StartsListeningWithOnlyItsSocketOpenWhateverItInheritsAndLogsItsSta
     EXPECT_EQ(open_descriptors(zolt.pid()), std::vector<std::string>{"0"});
     const std::string status = read_file("/proc/" + std::to_string(zolt.pid()) + "/status");
     const auto ignored = std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16);
+    // Under qemu-user the status is the emulator's, in the host's signal numbers.
     for (int signal_number : {SIGCHLD, SIGHUP, SIGPIPE}) {
+        if (user_mode_emulator()) break;
         EXPECT_TRUE(ignored & (1ULL << (signal_number - 1))) << signal_number;
     }
 }
@@ -125,8 +127,8 @@ TEST(Server, ASecondServerOnAPortInUseReportsTheBindError) {
     EXPECT_EQ(second.status, 3);
     const std::vector<std::string> log = read_lines(top / "zolt.log");
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1],
-              "ERROR: system call:bind Errno=98 exiting pid=" + start_entry_pid(log[0], port));
+    EXPECT_EQ(log[1], "ERROR: system call:bind Errno=" + std::to_string(EADDRINUSE) +
+                          " exiting pid=" + start_entry_pid(log[0], port));
     EXPECT_EQ(second.out, log[1] + "\n");
 }
 
