@@ -216,6 +216,17 @@ constexpr uint32_t argument_offset(int argument) {
     constexpr size_t low_half = std::endian::native == std::endian::big ? 4 : 0;
     return static_cast<uint32_t>(offsetof(seccomp_data, args) + 8 * argument + low_half);
 }
+// Checked here against the kernel's layout, for the byte order of the target being built: no
+// big-endian kernel runs the tests.
+constexpr bool loads_low_half() {
+    seccomp_data data{};
+    data.args[2] = 0x1111111122222222;
+    const auto bytes = std::bit_cast<std::array<uint8_t, sizeof data>>(data);
+    std::array<uint8_t, 4> word{};
+    std::copy_n(bytes.begin() + argument_offset(2), 4, word.begin());
+    return std::bit_cast<uint32_t>(word) == 0x22222222;
+}
+static_assert(loads_low_half());
 
 constexpr size_t MAX_FILTER = 255;  // jumps reach at most 255 instructions ahead
 constexpr size_t MAX_CALLS = 128;
