@@ -68,7 +68,7 @@ arm64:
 # Routers' MIPS32r2 of each byte order, soft float, against a musl built here from Debian's
 # own source package (tools/soft-float-musl, once per byte order).
 mips mipsel:
-	@$(NEED_PACKAGES) build $@ source
+	@$(NEED_PACKAGES) build $@
 	@tools/soft-float-musl $@
 	@$(call build_tree,build-$@,$@-linux-muslsf)
 

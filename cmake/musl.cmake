@@ -50,7 +50,8 @@ foreach(dir IN LISTS c_include_dirs)
 endforeach()
 string(APPEND include_flags " -isystem ${kernel_include}")
 
-set(CMAKE_CXX_FLAGS_INIT "${ZOLT_TARGET_FLAGS} ${include_flags} \"-D__GLIBC_PREREQ(major, minor)=0\"")
+set(CMAKE_CXX_FLAGS_INIT
+    "${ZOLT_TARGET_FLAGS} ${include_flags} \"-D__GLIBC_PREREQ(major, minor)=0\"")
 # Small: optimised for size, unused sections dropped, symbols stripped. Reproducible: no build
 # id, and no source path in the executable. A static musl executable has no loader that would
 # apply RELRO, so its segment would only pad the file to the 64 KiB page alignment aarch64
