@@ -60,8 +60,8 @@ TEST(Server, StartsListeningWithOnlyItsSocketOpenWhateverItInheritsAndLogsItsSta
     const std::string status = read_file("/proc/" + std::to_string(zolt.pid()) + "/status");
     const auto ignored = std::stoull(status.substr(status.find("SigIgn:") + 7), nullptr, 16);
     // Under qemu-user the status is the emulator's, in the host's signal numbers.
+    if (user_mode_emulator()) return;
     for (int signal_number : {SIGCHLD, SIGHUP, SIGPIPE}) {
-        if (user_mode_emulator()) break;
         EXPECT_TRUE(ignored & (1ULL << (signal_number - 1))) << signal_number;
     }
 }
