@@ -89,6 +89,11 @@ int open_listening_socket(int report, const char* port_text) {
     if (port == 0) {
         fail_before_listening_and_exit(report, "Invalid port number (try 1->60000)", port_text);
     }
+    // A restart binds at once while connections of the previous server linger in TIME_WAIT; a
+    // second server beside a listening one is still refused. Should the option not take, the
+    // bind says so.
+    const int reuse = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     serv_addr.sin_family = AF_INET;
     serv_addr.sin_addr.s_addr = htonl(INADDR_ANY);
     serv_addr.sin_port = htons(static_cast<uint16_t>(port));
