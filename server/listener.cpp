@@ -15,6 +15,7 @@
 
 #include "http/web.h"
 #include "log/logger.h"
+#include "server/init.h"
 #include "server/sandbox.h"
 
 namespace {
@@ -209,17 +210,24 @@ accept_failure classify_accept_error(int error_number) {
 }
 
 // Start-up in two processes. The foreground returns its exit status once the listener has
-// said whether it listens; the listener never returns.
+// said whether it listens, or, as a container's first process, once the container is to end;
+// the listener never returns.
 int start_server(const char* port_text) {
+    const bool container_init = is_container_init();
+    init_start init{};
+    if (container_init) init = prepare_container_init();
     int report[2];
     if (pipe(report) < 0) return print_start_failure("pipe");
     report[1] = keep_above_closed_descriptors(report[1]);
     const pid_t listener_pid = fork();
     if (listener_pid < 0) return print_start_failure("fork");
     if (listener_pid == 0) {
+        if (container_init) restore_started_mask(init);
         close(report[0]);
         run_listener_and_exit(report[1], port_text);
     }
     close(report[1]);
-    return wait_for_listener(report[0]);
+    const int status = wait_for_listener(report[0]);
+    if (!container_init || status != 0) return status;
+    return run_container_init(listener_pid, init);
 }

@@ -90,6 +90,15 @@
 #ifndef __NR_clone3
 #define __NR_clone3 -1
 #endif
+#ifndef __NR_rt_sigtimedwait_time64
+#define __NR_rt_sigtimedwait_time64 -1
+#endif
+#ifndef __NR_stat
+#define __NR_stat -1
+#endif
+#ifndef __NR_stat64
+#define __NR_stat64 -1
+#endif
 
 namespace {
 
@@ -189,6 +198,38 @@ constexpr allowed_call listener_calls[] = {
     {__NR_prctl, 0, ~0u, PR_SET_NO_NEW_PRIVS},
     {__NR_seccomp, 0, ~0u, SECCOMP_SET_MODE_FILTER},
     {__NR_prctl, 0, ~0u, PR_SET_SECCOMP},
+};
+
+// The container's init: waiting for its children and for signals, passing stop requests on,
+// reading the log and writing it to standard output, and exiting. Nothing inherits this
+// filter: the listener is forked before it is installed.
+constexpr allowed_call init_calls[] = {
+    {__NR_rt_sigtimedwait},
+    {__NR_rt_sigtimedwait_time64},
+    {__NR_wait4},
+    {__NR_waitid},
+    {__NR_kill},
+    {__NR_read},
+    {__NR_write},
+    {__NR_close},
+    {__NR_open, 1, OPEN_MODE, OPEN_READ},
+    {__NR_openat, 2, OPEN_MODE, OPEN_READ},
+    {__NR_fcntl, 1, ~0u, F_SETFD},
+    {__NR_fcntl64, 1, ~0u, F_SETFD},
+    {__NR_stat},
+    {__NR_stat64},
+    {__NR_fstat},
+    {__NR_fstat64},
+    {__NR_newfstatat},
+    {__NR_fstatat64},
+    {__NR_statx},
+    {__NR_clock_gettime},
+    {__NR_clock_gettime64},
+    {__NR_restart_syscall},
+    {__NR_rt_sigreturn},
+    {__NR_sigreturn},
+    {__NR_exit},
+    {__NR_exit_group},
 };
 
 #ifdef ZOLT_SANITIZE
@@ -341,8 +382,26 @@ constexpr std::array<sock_filter, built.size> exactly() {
 
 constexpr filter listener_built = make_filter(listener_calls, child_calls);
 constexpr filter child_built = make_filter(child_calls, {});
+constexpr filter init_built = make_filter(init_calls, {});
 constexpr auto listener_filter = exactly<listener_built>();
 constexpr auto child_filter = exactly<child_built>();
+constexpr auto init_filter = exactly<init_built>();
+
+sock_fprog program_of(sandbox_role role) {
+    const auto program = [](const auto& code) {
+        return sock_fprog{static_cast<unsigned short>(code.size()),
+                          const_cast<sock_filter*>(code.data())};
+    };
+    switch (role) {
+        case sandbox_role::listener:
+            return program(listener_filter);
+        case sandbox_role::child:
+            return program(child_filter);
+        case sandbox_role::init:
+            break;
+    }
+    return program(init_filter);
+}
 
 #ifdef ZOLT_NO_SANDBOX
 constexpr bool BUILT_WITHOUT_SANDBOX = true;  // the benchmark's comparison build
@@ -382,10 +441,7 @@ bool enter_sandbox(sandbox_role role) {
         errno = ENOSYS;
         return false;
     }
-    const sock_fprog installed =
-        role == sandbox_role::listener
-            ? sock_fprog{listener_filter.size(), const_cast<sock_filter*>(listener_filter.data())}
-            : sock_fprog{child_filter.size(), const_cast<sock_filter*>(child_filter.data())};
+    const sock_fprog installed = program_of(role);
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
     // A filter would otherwise turn on the kernel's speculation mitigations for the process
     // on kernels before 5.16 (store bypass, branch predictor barriers on every switch); like
@@ -404,7 +460,11 @@ bool enter_sandbox(sandbox_role role) {
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &installed) == 0;
 }
 
-bool confine_writes_to_working_directory() {
+namespace {
+
+// What `beneath_top` allows beneath the working directory is all that may change the file
+// system; with nothing allowed there, nothing may.
+bool restrict_writes(uint64_t beneath_top) {
     if (BUILT_WITHOUT_SANDBOX) {
         errno = ENOSYS;
         return false;
@@ -419,10 +479,12 @@ bool confine_writes_to_working_directory() {
     const int ruleset =
         static_cast<int>(syscall(__NR_landlock_create_ruleset, &handled, sizeof handled, 0));
     if (ruleset < 0) return false;
-    landlock_path_beneath_attr top{LOG_WRITES, open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    landlock_path_beneath_attr top{beneath_top, -1};
+    if (beneath_top != 0) top.parent_fd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     const bool confined =
-        top.parent_fd >= 0 &&
-        syscall(__NR_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &top, 0) == 0 &&
+        (beneath_top == 0 ||
+         (top.parent_fd >= 0 &&
+          syscall(__NR_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &top, 0) == 0)) &&
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
         syscall(__NR_landlock_restrict_self, ruleset, 0) == 0;
     const int saved_errno = errno;
@@ -430,4 +492,14 @@ bool confine_writes_to_working_directory() {
     close(ruleset);
     errno = saved_errno;
     return confined;
+}
+
+}  // namespace
+
+bool confine_writes_to_working_directory() {
+    return restrict_writes(LOG_WRITES);
+}
+
+bool forbid_writes() {
+    return restrict_writes(0);
 }

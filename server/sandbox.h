@@ -6,6 +6,7 @@
 enum class sandbox_role {
     listener,  // the connection loop; its children inherit its filter and add their own
     child,     // serving one request
+    init,      // a container's first process: waits, passes signals on, copies the log
 };
 
 // Sets no-new-privileges and installs the role's seccomp filter. False, with errno set, where
@@ -17,3 +18,6 @@ bool enter_sandbox(sandbox_role role);
 // (Landlock; reading is not restricted). False, with errno set, where the kernel has no
 // Landlock (ENOSYS, or EOPNOTSUPP where it is built but not enabled); nothing changes then.
 bool confine_writes_to_working_directory();
+
+// The same, with nothing writable at all: for the container's init, which only reads the log.
+bool forbid_writes();

@@ -221,8 +221,8 @@ std::vector<std::string> zolt_command() {
     return command;
 }
 
-run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseconds deadline,
-                    const std::function<void()>& in_child) {
+started_zolt start_zolt(const std::vector<std::string>& args,
+                        const std::function<void()>& in_child) {
     std::vector<std::string> command = zolt_command();
     command.insert(command.end(), args.begin(), args.end());
     int out[2], err[2];
@@ -242,9 +242,13 @@ run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseco
     }
     close(out[1]);
     close(err[1]);
+    return {child, out[0], err[0]};
+}
+
+run_result finish_zolt(const started_zolt& started, std::chrono::milliseconds deadline) {
     run_result result;
     const auto end = clock::now() + deadline;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    pollfd fds[2] = {{started.out, POLLIN, 0}, {started.err, POLLIN, 0}};
     int open_pipes = 2;
     while (open_pipes > 0 && remaining_ms(end) > 0) {
         if (poll(fds, 2, static_cast<int>(remaining_ms(end))) <= 0) continue;
@@ -252,6 +256,7 @@ run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseco
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             char chunk[4096];
             const ssize_t got = read(fds[i].fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EAGAIN) continue;
             if (got <= 0) {
                 close(fds[i].fd);
                 fds[i].fd = -1;
@@ -265,13 +270,18 @@ run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseco
         if (fd.fd >= 0) close(fd.fd);
     }
     int status = 0;
-    if (!wait_until([&] { return waitpid(child, &status, WNOHANG) == child; },
+    if (!wait_until([&] { return waitpid(started.pid, &status, WNOHANG) == started.pid; },
                     std::chrono::milliseconds(std::max<long>(remaining_ms(end), 100)))) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+        kill(started.pid, SIGKILL);
+        waitpid(started.pid, &status, 0);
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseconds deadline,
+                    const std::function<void()>& in_child) {
+    return finish_zolt(start_zolt(args, in_child), deadline);
 }
 
 sockaddr_in loopback(int port) {
@@ -483,6 +493,13 @@ std::vector<pid_t> children_of(pid_t pid) {
     return children;
 }
 
+bool has_zombie_children(pid_t pid) {
+    for (const process& p : all_processes()) {
+        if (p.parent == pid && p.zombie) return true;
+    }
+    return false;
+}
+
 int processes_in_group(pid_t group) {
     int count = 0;
     for (const process& p : all_processes())
@@ -510,6 +527,63 @@ server::~server() {
     if (pid_ <= 0) return;
     kill(-pid_, SIGKILL);
     wait_until([&] { return processes_in_group(pid_) == 0; }, 10s);
+}
+
+namespace {
+
+// The rest of this process runs zolt as the first process of a new PID namespace, as a
+// container runtime does; this one waits for it and ends with its status.
+void become_first_process_of_a_new_pid_namespace() {
+    if (unshare(CLONE_NEWPID) != 0) _exit(95);
+    const pid_t first = fork();
+    if (first < 0) _exit(95);
+    if (first == 0) return;
+    int status = 0;
+    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+}  // namespace
+
+container::container(const std::function<void(const std::string&)>& prepare) {
+    if (prepare) prepare(top_.path());
+    port_ = free_port();
+    started_ = start_zolt({std::to_string(port_), top_.path()},
+                          become_first_process_of_a_new_pid_namespace);
+    fcntl(started_.out, F_SETFL, O_NONBLOCK);
+    // The init copies the log once the listener listens.
+    if (!wait_until([&] { return output().find(" INFO: zolt starting:") != std::string::npos; },
+                    20s)) {
+        throw std::runtime_error("zolt did not start as a first process: " + output());
+    }
+    const std::vector<pid_t> runtime = children_of(started_.pid);
+    init_ = runtime.empty() ? -1 : runtime[0];
+    const std::vector<pid_t> listener = children_of(init_);
+    listener_ = listener.empty() ? -1 : listener[0];
+    if (init_ <= 0 || listener_ <= 0) throw std::runtime_error("no init and listener found");
+}
+
+container::~container() {
+    if (ended_) return;
+    kill(init_, SIGKILL);  // the kernel ends the rest of the namespace with it
+    finish_zolt(started_, 10s);
+}
+
+const std::string& container::output() {
+    char chunk[4096];
+    if (ended_) return out_;
+    for (ssize_t got; (got = read(started_.out, chunk, sizeof chunk)) > 0;)
+        out_.append(chunk, static_cast<size_t>(got));
+    return out_;
+}
+
+run_result container::wait_for_end(std::chrono::milliseconds deadline) {
+    run_result ended = finish_zolt(started_, deadline);
+    ended_ = true;
+    out_ += ended.out;
+    ended.out = out_;
+    return ended;
 }
 
 bool server::wait_for_log_lines(size_t count, std::chrono::milliseconds deadline) const {

@@ -86,6 +86,19 @@ command_result run(const std::string& command);
 // The command that starts zolt: the binary, behind an emulator when ZOLT_EMULATOR is set.
 std::vector<std::string> zolt_command();
 
+// A zolt started and not yet waited for: its pid, and the read ends of its standard output
+// and standard error.
+struct started_zolt {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+started_zolt start_zolt(const std::vector<std::string>& args,
+                        const std::function<void()>& in_child = nullptr);
+
+// Collects what a started zolt prints until it closes both, and waits (bounded) for it to end.
+run_result finish_zolt(const started_zolt& started, std::chrono::milliseconds deadline);
+
 // Runs zolt with the arguments and waits (bounded) for it to end.
 run_result run_zolt(const std::vector<std::string>& args, std::chrono::milliseconds deadline = 20s,
                     const std::function<void()>& in_child = nullptr);
@@ -149,6 +162,34 @@ class server {
     size_t start_entries_ = 0;
 };
 
+// zolt as the first process of a PID namespace of its own, as a container runtime starts it,
+// on a free port in a fresh top directory; the test's network namespace is its own too. Ended
+// with its namespace at the end of the test, unless the test waited for its end.
+class container {
+  public:
+    explicit container(const std::function<void(const std::string& top)>& prepare = nullptr);
+    ~container();
+    container(const container&) = delete;
+    container& operator=(const container&) = delete;
+
+    int port() const { return port_; }
+    const temp_dir& top() const { return top_; }
+    pid_t init() const { return init_; }  // as this test's namespace numbers them
+    pid_t listener() const { return listener_; }
+    // What the init has written to its standard output so far.
+    const std::string& output();
+    // Waits for the init to end: its exit status, and all it wrote.
+    run_result wait_for_end(std::chrono::milliseconds deadline);
+
+  private:
+    temp_dir top_;
+    int port_ = 0;
+    started_zolt started_;
+    pid_t init_ = -1, listener_ = -1;
+    std::string out_;
+    bool ended_ = false;
+};
+
 // A user id that no process has. The per-user process limit counts every process of a user
 // system-wide, so each test that runs the server unprivileged takes a user of its own: one
 // derived from this test process's pid, which no other live test process shares.
@@ -176,6 +217,9 @@ pid_t listener_in(const std::string& top);
 
 // The processes whose parent is `pid`, zombies left out.
 std::vector<pid_t> children_of(pid_t pid);
+
+// Whether a child of `pid` has ended and not been reaped.
+bool has_zombie_children(pid_t pid);
 
 // Counts the processes in a process group.
 int processes_in_group(pid_t group);

@@ -23,15 +23,17 @@ namespace {
 using namespace harness;
 
 // Runs `body` in a forked process in the role: the listener's filter, and for a child the
-// child's on top, as a served connection's process has them. With a top directory, the process
-// first works there with its writes confined, as the listener does. Its exit status, or 128 +
-// signal.
+// child's on top, as a served connection's process has them; the init's alone. With a top
+// directory, the process first works there with its writes confined as the role's are. Its
+// exit status, or 128 + signal.
 int in_role(sandbox_role role, const std::function<void()>& body, const std::string& top = "") {
     const pid_t child = fork();
     if (child == 0) {
-        if (!top.empty() && (chdir(top.c_str()) != 0 || !confine_writes_to_working_directory()))
+        const bool init = role == sandbox_role::init;
+        if (!top.empty() && (chdir(top.c_str()) != 0 ||
+                             !(init ? forbid_writes() : confine_writes_to_working_directory())))
             _exit(91);
-        if (!enter_sandbox(sandbox_role::listener)) _exit(90);
+        if (!enter_sandbox(init ? sandbox_role::init : sandbox_role::listener)) _exit(90);
         if (role == sandbox_role::child && !enter_sandbox(sandbox_role::child)) _exit(90);
         body();
         _exit(0);
@@ -72,6 +74,24 @@ TEST(Sandbox, EachRoleMayDoItsWorkButNothingElse) {
                           if (served < 0 || getpid() <= 0 || !append_entry(log)) _exit(2);
                       }),
               0);
+    // The init waits for its children and for signals, passes signals on, and copies the log;
+    // it may not even append to the log.
+    EXPECT_EQ(in_role(sandbox_role::init,
+                      [&] {
+                          sigset_t none;
+                          sigemptyset(&none);
+                          const timespec look{0, 1000};
+                          const int log_file = open(log.c_str(), O_RDONLY);
+                          char bytes[8];
+                          struct stat named;
+                          if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD ||
+                              kill(0, 0) != 0 || sigtimedwait(&none, nullptr, &look) != -1 ||
+                              log_file < 0 || read(log_file, bytes, sizeof bytes) < 0 ||
+                              stat(log.c_str(), &named) != 0 || write(STDOUT_FILENO, "", 0) != 0)
+                              _exit(1);
+                      }),
+              0);
+    EXPECT_EQ(in_role(sandbox_role::init, [&] { append_entry(log); }), 128 + SIGSYS);
     const struct {
         const char* what;
         bool listener_may;
@@ -88,6 +108,7 @@ TEST(Sandbox, EachRoleMayDoItsWorkButNothingElse) {
     };
     for (const auto& c : refused) {
         EXPECT_EQ(in_role(sandbox_role::child, c.call), 128 + SIGSYS) << c.what;
+        EXPECT_EQ(in_role(sandbox_role::init, c.call), 128 + SIGSYS) << c.what;
         if (!c.listener_may) {
             EXPECT_EQ(in_role(sandbox_role::listener, c.call), 128 + SIGSYS) << c.what;
         }
@@ -126,6 +147,17 @@ TEST(Sandbox, AChildWritesOnlyItsLogBeneathTheTopAndReadsAnywhere) {
         0);
     EXPECT_EQ(read_file(log), "x\n");
     EXPECT_EQ(read_file(outside / "other.html"), "o");
+    // The container's init writes nowhere, its own top directory included, and still reads.
+    const pid_t init = fork();
+    if (init == 0) {
+        const bool confined = chdir(top.path().c_str()) == 0 && forbid_writes() &&
+                              open("zolt.log", O_WRONLY | O_APPEND) < 0 && errno == EACCES &&
+                              open("zolt.log", O_RDONLY) >= 0;
+        _exit(confined ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(init, &status, 0);
+    EXPECT_EQ(status, 0);
     EXPECT_FALSE(std::ifstream(outside / "new.log").good());
 }
 
