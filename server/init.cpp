@@ -135,7 +135,8 @@ int run_container_init(pid_t listener, init_start start) {
         while ((ended = waitpid(-1, &wait_status, WNOHANG)) > 0) {
             if (ended == listener) listener_status = status_of(wait_status);
         }
+        const bool none_left = ended < 0 && errno == ECHILD;
         copy_new_entries(log);
-        if (ended < 0 && errno == ECHILD) return stopped_on_request ? 0 : listener_status;
+        if (none_left) return stopped_on_request ? 0 : listener_status;
     }
 }

@@ -67,6 +67,20 @@ TEST(Container, AsFirstProcessZoltServesCopiesItsLogAndAStopLetsEveryAnswerEnd) 
     EXPECT_EQ(ended.err, "");
 }
 
+// Where zolt.log cannot be made, nothing is copied, and zolt serves and stops as usual.
+TEST(Container, ServesAndStopsAlsoWhereTheLogCannotBeMade) {
+    container zolt([](const std::string& top) {
+        write_file(top + "/a.gif", "GIF");
+        ASSERT_EQ(symlink("/nonexistent/zolt.log", (top + "/zolt.log").c_str()), 0);
+    });
+    EXPECT_EQ(exchange(zolt.port(), "GET /a.gif HTTP/1.1\r\n\r\n").substr(0, 15),
+              "HTTP/1.1 200 OK");
+    ASSERT_EQ(kill(zolt.init(), SIGTERM), 0);
+    const run_result ended = zolt.wait_for_end(5s);
+    EXPECT_EQ(ended.status, 0);
+    EXPECT_EQ(ended.out, "");
+}
+
 // A listener that ends unasked ends the container with its status once the answers in flight
 // are done; a second stop request ends everything at once.
 TEST(Container, EndsWithTheListenersStatusOrAtOnceOnASecondStop) {

@@ -493,6 +493,21 @@ std::vector<pid_t> children_of(pid_t pid) {
     return children;
 }
 
+bool listening_on(int port) {
+    char wanted[8];
+    snprintf(wanted, sizeof wanted, "%04X", port);
+    std::istringstream table(read_file("/proc/net/tcp"));
+    std::string line;
+    std::getline(table, line);  // the column names
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (local.substr(local.find(':') + 1) == wanted && state == "0A") return true;
+    }
+    return false;
+}
+
 bool has_zombie_children(pid_t pid) {
     for (const process& p : all_processes()) {
         if (p.parent == pid && p.zombie) return true;
@@ -552,9 +567,7 @@ container::container(const std::function<void(const std::string&)>& prepare) {
     started_ = start_zolt({std::to_string(port_), top_.path()},
                           become_first_process_of_a_new_pid_namespace);
     fcntl(started_.out, F_SETFL, O_NONBLOCK);
-    // The init copies the log once the listener listens.
-    if (!wait_until([&] { return output().find(" INFO: zolt starting:") != std::string::npos; },
-                    20s)) {
+    if (!wait_until([&] { return listening_on(port_); }, 20s)) {
         throw std::runtime_error("zolt did not start as a first process: " + output());
     }
     const std::vector<pid_t> runtime = children_of(started_.pid);

@@ -218,6 +218,9 @@ pid_t listener_in(const std::string& top);
 // The processes whose parent is `pid`, zombies left out.
 std::vector<pid_t> children_of(pid_t pid);
 
+// Whether a socket of this network namespace listens on the TCP port.
+bool listening_on(int port);
+
 // Whether a child of `pid` has ended and not been reaped.
 bool has_zombie_children(pid_t pid);
 
