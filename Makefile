@@ -115,6 +115,21 @@ release: build arm arm64 mips mipsel
 	@cd dist && sha256sum zolt-x86_64 zolt-arm32-any zolt-arm64 zolt-mips-sf zolt-mipsel-sf \
 		>SHA256SUMS && cat SHA256SUMS
 
+# The container image (tools/make-image), FROM scratch: one OCI index for amd64, arm64, 32-bit
+# ARM v5, v6 and v7 and both MIPS byte orders in dist/zolt-image.oci.tar, reproducible; the
+# host's image is loaded into podman's storage as localhost/zolt:VERSION (as root, the
+# system's). test-image runs it under podman (as root; CI runs it).
+VERSION = $(shell dpkg-parsechangelog -S Version)
+image: release
+	@tools/need-packages container
+	@tools/make-image dist www dist/zolt-image.oci.tar
+	@skopeo copy -q oci-archive:dist/zolt-image.oci.tar:$(VERSION) \
+		containers-storage:localhost/zolt:$(VERSION)
+	@echo "loaded localhost/zolt:$(VERSION)"
+
+test-image: image
+	@tests/image-test dist/zolt-image.oci.tar
+
 # Debian packages for amd64, armhf, armel and arm64 in dist/ (armhf and armel hold the same
 # 32-bit executable), lintian-clean (tools/make-deb), and
 # the amd64 one installed, checked and purged on this machine (as root; it changes the system).
