@@ -18,8 +18,8 @@ NEED_PACKAGES ?= tools/need-packages
 
 .PHONY: all build deps deps-test test run stop clean arm arm64 mips mipsel release \
 	test-arm test-arm64 test-mips test-mipsel test-arm-build test-arm64-build test-mips-build \
-	test-mipsel-build test-arm-system test-arm64-system test-mipsel-system \
-	bench-builds deb test-deb bench bench-quick fuzz install install-files uninstall
+	test-mipsel-build test-arm-system test-arm64-system test-mipsel-system test-mips-system \
+	bench-builds deb test-deb image test-image bench bench-quick fuzz install install-files uninstall
 
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
 # names a file in cmake/, or nothing for the host's compiler and glibc.
@@ -98,10 +98,16 @@ test-arm64-system: test-arm64-build
 	@tools/need-packages guest
 	@tools/run-guest arm64
 
-# Debian's malta kernel (MIPS32, little-endian); Debian has no big-endian MIPS kernel.
+# Debian's malta kernel (MIPS32, little-endian); Debian has no big-endian MIPS kernel, so the
+# big-endian guest's is built from Debian's kernel source (tools/mips-kernel, cached in
+# build-mips-system/).
 test-mipsel-system: test-mipsel-build
 	@tools/need-packages guest-mips
 	@tools/run-guest mipsel
+
+test-mips-system: test-mips-build
+	@tools/need-packages guest-mips mips-kernel
+	@tools/run-guest mips
 
 # The five release executables and their checksums. The builds are reproducible: no build
 # id, no timestamp and no path goes into an executable, so building again gives the same bytes.

@@ -1,4 +1,4 @@
-// The first process of a test guest: a real ARM kernel booted from an initramfs that holds
+// The first process of a test guest: a real ARM or MIPS kernel booted from an initramfs that holds
 // this init, the test programs and the release executable (tools/run-guest builds it). It
 // mounts what the tests need, brings loopback up, runs the tests, reaps every process, prints
 // their result on the console and powers the machine off. Given ZOLT_FIGURES=1, it first runs
@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <bit>
 
 namespace {
 
@@ -143,7 +145,8 @@ int main() {
     setenv("ZOLT_GUEST", "1", 1);  // the tests scale their loads down for an emulated machine
     utsname system;
     uname(&system);
-    say("kernel %s %s on %s, %ld processors", system.sysname, system.release, system.machine,
+    say("kernel %s %s on %s (%s-endian), %ld processors", system.sysname, system.release,
+        system.machine, std::endian::native == std::endian::big ? "big" : "little",
         sysconf(_SC_NPROCESSORS_ONLN));
     const double start_time = now();
 
