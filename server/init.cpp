@@ -98,7 +98,7 @@ void restore_started_mask(const init_start& start) {
     sigprocmask(SIG_SETMASK, &start.started_with, nullptr);
 }
 
-int run_container_init(pid_t listener, init_start start) {
+void run_container_init_and_exit(pid_t listener, init_start start) {
     followed_log log;
     struct stat opened;
     if (start.log >= 0 && fstat(start.log, &opened) == 0 && S_ISREG(opened.st_mode)) {
@@ -123,7 +123,7 @@ int run_container_init(pid_t listener, init_start start) {
             if (++stop_requests > 1) {
                 kill(-1, SIGKILL);  // every process of the namespace but this one
                 copy_new_entries(log);
-                return 128 + received;
+                _exit(128 + received);
             }
             if (listener_status < 0) {
                 stopped_on_request = true;
@@ -137,6 +137,6 @@ int run_container_init(pid_t listener, init_start start) {
         }
         const bool none_left = ended < 0 && errno == ECHILD;
         copy_new_entries(log);
-        if (none_left) return stopped_on_request ? 0 : listener_status;
+        if (none_left) _exit(stopped_on_request ? 0 : listener_status);
     }
 }

@@ -26,7 +26,7 @@ void restore_started_mask(const init_start& start);
 // The init's life once the listener listens: reaps every process that ends and is its child,
 // copies what the log gains to standard output, and passes stop requests on. The first
 // SIGTERM, SIGINT or SIGQUIT ends the listener alone, so every connection already accepted is
-// answered to its end; a second ends every process at once. Returns the exit status: 0 after a
-// stop, the listener's own (3, or 128 + its signal) where it ended unasked, and 128 + the
-// signal after a second stop request.
-int run_container_init(pid_t listener, init_start start);
+// answered to its end; a second ends every process at once. Ends the process with 0 after a
+// stop, the listener's own status (3, or 128 + its signal) where it ended unasked, and 128 +
+// the signal after a second stop request.
+[[noreturn]] void run_container_init_and_exit(pid_t listener, init_start start);

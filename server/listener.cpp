@@ -210,8 +210,8 @@ accept_failure classify_accept_error(int error_number) {
 }
 
 // Start-up in two processes. The foreground returns its exit status once the listener has
-// said whether it listens, or, as a container's first process, once the container is to end;
-// the listener never returns.
+// said whether it listens; as a container's first process it stays as the container's init
+// once the listener listens, and never returns, nor does the listener.
 int start_server(const char* port_text) {
     const bool container_init = is_container_init();
     init_start init{};
@@ -229,5 +229,5 @@ int start_server(const char* port_text) {
     close(report[1]);
     const int status = wait_for_listener(report[0]);
     if (!container_init || status != 0) return status;
-    return run_container_init(listener_pid, init);
+    run_container_init_and_exit(listener_pid, init);
 }

@@ -6,7 +6,7 @@
 // Detaches and starts the server on the port text (checked only after detaching, like every
 // later failure, so that it is logged). Returns the foreground's exit status once the
 // listener is listening (0) or has ended before (3, its log entry printed); the listener
-// itself never returns.
+// itself never returns, nor does a container's init (server/init.h).
 int start_server(const char* port_text);
 
 // Ignores SIGCHLD (children are reaped by the system), SIGHUP, and SIGPIPE, so that a write
