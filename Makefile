@@ -19,7 +19,7 @@ NEED_PACKAGES ?= tools/need-packages
 .PHONY: all build deps deps-test test run stop clean arm arm64 mips mipsel release \
 	test-arm test-arm64 test-mips test-mipsel test-arm-build test-arm64-build test-mips-build \
 	test-mipsel-build test-arm-system test-arm64-system test-mipsel-system test-mips-system \
-	bench-builds deb test-deb image test-image bench bench-quick fuzz install install-files uninstall
+	bench-builds deb test-deb test-systemd image test-image bench bench-quick fuzz install install-files uninstall
 
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
 # names a file in cmake/, or nothing for the host's compiler and glibc.
@@ -146,6 +146,14 @@ deb:
 test-deb:
 	@tools/need-packages deb
 	@tests/deb-test dist/zolt_*_amd64.deb
+
+# The amd64 package under a real systemd: Debian 12 made with mmdebstrap (kept in
+# build-systemd/), the package built afresh and installed by apt, booted under
+# qemu-system-x86_64 without a network; tests/systemd/checks runs there (as root; CI runs it).
+test-systemd:
+	@tools/need-packages build deb systemd-guest
+	@tools/make-deb amd64 >/dev/null
+	@tools/systemd-guest dist/zolt_$(VERSION)_amd64.deb
 
 # The benchmark's comparisons: the same program static against glibc, and the release build
 # without its sandbox.
