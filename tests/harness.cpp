@@ -567,20 +567,27 @@ container::container(const std::function<void(const std::string&)>& prepare) {
     started_ = start_zolt({std::to_string(port_), top_.path()},
                           become_first_process_of_a_new_pid_namespace);
     fcntl(started_.out, F_SETFL, O_NONBLOCK);
-    if (!wait_until([&] { return listening_on(port_); }, 20s)) {
-        throw std::runtime_error("zolt did not start as a first process: " + output());
-    }
+    const bool listening = wait_until([&] { return listening_on(port_); }, 20s);
     const std::vector<pid_t> runtime = children_of(started_.pid);
     init_ = runtime.empty() ? -1 : runtime[0];
     const std::vector<pid_t> listener = children_of(init_);
     listener_ = listener.empty() ? -1 : listener[0];
-    if (init_ <= 0 || listener_ <= 0) throw std::runtime_error("no init and listener found");
+    if (!listening || init_ <= 0 || listener_ <= 0) {
+        const std::string said = output();
+        end_namespace();  // no destructor runs for a constructor that throws
+        throw std::runtime_error("zolt did not start as a first process: " + said);
+    }
 }
 
 container::~container() {
+    end_namespace();
+}
+
+void container::end_namespace() {
     if (ended_) return;
-    kill(init_, SIGKILL);  // the kernel ends the rest of the namespace with it
+    if (init_ > 0) kill(init_, SIGKILL);  // the kernel ends the rest of the namespace with it
     finish_zolt(started_, 10s);
+    ended_ = true;
 }
 
 const std::string& container::output() {

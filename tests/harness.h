@@ -182,6 +182,8 @@ class container {
     run_result wait_for_end(std::chrono::milliseconds deadline);
 
   private:
+    void end_namespace();
+
     temp_dir top_;
     int port_ = 0;
     started_zolt started_;
