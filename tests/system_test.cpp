@@ -183,6 +183,32 @@ TEST(System, TheManualLintsClean) {
     EXPECT_EQ(lint.out, "");
 }
 
+// What make run and make stop do, on a directory of the test's: a second start fails on the
+// busy port, and the stop still ends the server that serves.
+TEST(System, TheSampleServerStopsAlsoAfterAFailedSecondStart) {
+    if (!have("sh") || user_mode_emulator()) GTEST_SKIP() << "no shell here, or under qemu-user";
+    temp_dir top;
+    write_file(top / "index.html", "<p>sample</p>");
+    const std::string start = source_dir + "/tools/run-sample " + zolt_command().back() + " " +
+                              std::to_string(free_port()) + " " + top.path();
+    EXPECT_EQ(run(start).status, 0);
+    EXPECT_NE(run(start).status, 0);
+    const pid_t serving = listener_in(top.path());
+    ASSERT_GT(serving, 0);
+    const command_result stopped = run(source_dir + "/tools/stop-sample " + top.path());
+    EXPECT_EQ(stopped.out, "stopped zolt (pid " + std::to_string(serving) + ") and its children\n");
+    EXPECT_TRUE(wait_until([&] { return processes_in_group(serving) == 0; }));
+}
+
+// The README and docs/ name only make targets and paths that exist, and the sizes they quote
+// are the executables' as built.
+TEST(System, TheDocumentsNameWhatExistsAndQuoteTheBuiltSizes) {
+    if (!have("make") || !fs::exists(source_dir + "/tools/check-docs"))
+        GTEST_SKIP() << "no make or no source tree here";
+    const command_result checked = run("cd " + source_dir + " && tools/check-docs");
+    EXPECT_EQ(checked.status, 0) << checked.out;
+}
+
 TEST(System, InstallAndUninstallFollowPrefixAndDestdir) {
     if (!have("make")) GTEST_SKIP() << "no make here";
     temp_dir stage;
