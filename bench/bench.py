@@ -384,10 +384,13 @@ def fmt(value, digits=2):
     return str(value)
 
 
-def markdown(table, rounds, seconds, start_ms, versions, against=(), libc=(), sizes=None):
-    lines = [f"Rounds: {rounds}, {seconds} s per run, wrk -t1 with `Connection: close`. "
+def markdown(table, rounds, seconds, start_ms, versions, against=(), libc=(), sizes=None,
+             date=None):
+    lines = [f"Measured on {date}. " if date else ""]
+    lines[0] += (f"Rounds: {rounds}, {seconds} s per run, wrk -t1 with `Connection: close`. "
              f"Ratios are to {REFERENCE} (1 worker, access log on) in the same round: "
-             "median (lowest–highest across rounds).", ""]
+             "median (lowest–highest across rounds).")
+    lines.append("")
     lines += ["### Connection rate, small file (1 KiB)", "",
               "| server | req/s c1 | req/s c16 | req/s c128 | CPU per request c16 | CPU per request c128 |",
               "|---|---|---|---|---|---|"]
@@ -520,7 +523,7 @@ def main():
         runs = {(int(k.split()[0]), k.split()[1], k.split()[2]): v
                 for k, v in saved["runs"].items()}
         report(runs, saved["rounds"], saved["seconds"], saved["start_ms"], saved.get("sizes"),
-               Path(args.out))
+               Path(args.out), saved.get("date"))
         return
 
     if os.environ.get("ZOLT_BENCH_NETNS") != "1":
@@ -558,16 +561,18 @@ def main():
     sizes = executable_sizes()
     (WORK / "runs.json").write_text(json.dumps(
         {"rounds": args.rounds, "seconds": args.seconds, "start_ms": start_ms, "sizes": sizes,
+         "date": time.strftime("%Y-%m-%d", time.gmtime()),
          "versions": versions(), "runs": {f"{k[0]} {k[1]} {k[2]}": v for k, v in runs.items()}},
         indent=1))
-    report(runs, args.rounds, args.seconds, start_ms, sizes, Path(args.out))
+    report(runs, args.rounds, args.seconds, start_ms, sizes, Path(args.out),
+           time.strftime("%Y-%m-%d", time.gmtime()))
 
 
-def report(runs, rounds, seconds, start_ms, sizes, out):
+def report(runs, rounds, seconds, start_ms, sizes, out, date=None):
     table = summarize(runs, rounds)
     libc = [(mine, peer, ratios_between(runs, rounds, mine, peer)) for mine, peer in LIBC_PAIRS]
     text = markdown(table, rounds, seconds, start_ms, versions(), zolt_against(runs, rounds),
-                    libc, sizes)
+                    libc, sizes, date)
     print(text)
     # Notes written by hand above the marker are kept; the tables below it are replaced.
     marker = "<!-- measured tables below: written by bench/bench.py -->\n"
