@@ -140,15 +140,35 @@ constexpr uint32_t CLONE_SHARING = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIG
                                    CLONE_THREAD | CLONE_NEWNS | CLONE_NEWUSER | CLONE_NEWPID |
                                    CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS | CLONE_NEWCGROUP;
 
-// Serving one request: the request read, the log appended, the file opened, measured and
-// sent, the socket's time-outs and non-blocking switch (FIONBIO, which unlike F_SETFL cannot
-// take O_APPEND off the log), the shutdown, the pause, the exit. libc's own: musl sets
-// close-on-exec with F_SETFD after an open; each libc and target measures a file, sends and
-// sleeps with calls of its own.
-constexpr allowed_call child_calls[] = {
+// What every role does: read and write what it holds open, open a file to read it (musl sets
+// close-on-exec with F_SETFD after an open), measure it (each libc and target with calls of its
+// own), read the clock, return from a signal, and exit.
+constexpr allowed_call every_role_calls[] = {
     {__NR_read},
     {__NR_write},
     {__NR_close},
+    {__NR_open, 1, OPEN_MODE, OPEN_READ},
+    {__NR_openat, 2, OPEN_MODE, OPEN_READ},
+    {__NR_fcntl, 1, ~0u, F_SETFD},
+    {__NR_fcntl64, 1, ~0u, F_SETFD},
+    {__NR_fstat},
+    {__NR_fstat64},
+    {__NR_newfstatat},
+    {__NR_fstatat64},
+    {__NR_statx},
+    {__NR_clock_gettime},
+    {__NR_clock_gettime64},
+    {__NR_restart_syscall},
+    {__NR_rt_sigreturn},
+    {__NR_sigreturn},
+    {__NR_exit},
+    {__NR_exit_group},
+};
+
+// Serving one request: the log appended, the file sent, the socket's time-outs and
+// non-blocking switch (FIONBIO, which unlike F_SETFL cannot take O_APPEND off the log), the
+// shutdown, the pause. Each libc and target sends and sleeps with calls of its own.
+constexpr allowed_call child_calls[] = {
     {__NR_shutdown},
     {__NR_setsockopt},
     {__NR_sendto},
@@ -158,28 +178,12 @@ constexpr allowed_call child_calls[] = {
     {__NR_poll},
     {__NR_ppoll},
     {__NR_ppoll_time64},
-    {__NR_fstat},
-    {__NR_fstat64},
-    {__NR_newfstatat},
-    {__NR_fstatat64},
-    {__NR_statx},
-    {__NR_open, 1, OPEN_MODE, OPEN_READ},
     {__NR_open, 1, OPEN_MODE, OPEN_LOG},
-    {__NR_openat, 2, OPEN_MODE, OPEN_READ},
     {__NR_openat, 2, OPEN_MODE, OPEN_LOG},
-    {__NR_fcntl, 1, ~0u, F_SETFD},
-    {__NR_fcntl64, 1, ~0u, F_SETFD},
     {__NR_ioctl, 1, ~0u, FIONBIO},
     {__NR_nanosleep},
     {__NR_clock_nanosleep},
     {__NR_clock_nanosleep_time64},
-    {__NR_clock_gettime},
-    {__NR_clock_gettime64},
-    {__NR_restart_syscall},
-    {__NR_rt_sigreturn},
-    {__NR_sigreturn},
-    {__NR_exit},
-    {__NR_exit_group},
 };
 
 // The connection loop: accept, fork (and what libc does around it), the process id for the
@@ -201,35 +205,16 @@ constexpr allowed_call listener_calls[] = {
 };
 
 // The container's init: waiting for its children and for signals, passing stop requests on,
-// reading the log and writing it to standard output, and exiting. Nothing inherits this
-// filter: the listener is forked before it is installed.
+// and looking for a rotated log by name. Nothing inherits this filter: the listener is forked
+// before it is installed.
 constexpr allowed_call init_calls[] = {
     {__NR_rt_sigtimedwait},
     {__NR_rt_sigtimedwait_time64},
     {__NR_wait4},
     {__NR_waitid},
     {__NR_kill},
-    {__NR_read},
-    {__NR_write},
-    {__NR_close},
-    {__NR_open, 1, OPEN_MODE, OPEN_READ},
-    {__NR_openat, 2, OPEN_MODE, OPEN_READ},
-    {__NR_fcntl, 1, ~0u, F_SETFD},
-    {__NR_fcntl64, 1, ~0u, F_SETFD},
     {__NR_stat},
     {__NR_stat64},
-    {__NR_fstat},
-    {__NR_fstat64},
-    {__NR_newfstatat},
-    {__NR_fstatat64},
-    {__NR_statx},
-    {__NR_clock_gettime},
-    {__NR_clock_gettime64},
-    {__NR_restart_syscall},
-    {__NR_rt_sigreturn},
-    {__NR_sigreturn},
-    {__NR_exit},
-    {__NR_exit_group},
 };
 
 #ifdef ZOLT_SANITIZE
@@ -353,6 +338,7 @@ struct filter {
 constexpr filter make_filter(std::span<const allowed_call> own,
                              std::span<const allowed_call> inherited) {
     call_list list;
+    list.add(every_role_calls);
     list.add(own);
     list.add(inherited);
     list.add(sanitizer_calls);
