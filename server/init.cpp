@@ -42,7 +42,7 @@ void copy_to_output(int fd) {
         const ssize_t got = read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;
-        // A closed or full output loses the copy, never the server.
+        // An output that fails (closed, or gone) loses the copy, never the server.
         if (!write_all(STDOUT_FILENO, chunk, static_cast<size_t>(got))) return;
     }
 }
