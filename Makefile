@@ -19,7 +19,7 @@ NEED_PACKAGES ?= tools/need-packages
 .PHONY: all build deps deps-test test run stop clean arm arm64 mips mipsel release \
 	test-arm test-arm64 test-mips test-mipsel test-arm-build test-arm64-build test-mips-build \
 	test-mipsel-build test-arm-system test-arm64-system test-mipsel-system test-mips-system \
-	bench-builds deb test-deb test-systemd image test-image bench bench-quick fuzz install install-files uninstall
+	bench-builds deb test-deb test-systemd image test-image bench bench-quick bench-before fuzz install install-files uninstall
 
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
 # names a file in cmake/, or nothing for the host's compiler and glibc.
@@ -194,6 +194,15 @@ bench-quick: build bench-builds
 	@tools/need-packages bench
 	@mkdir -p bench/work
 	@python3 bench/bench.py --rounds 1 --seconds 2 --out bench/quick.md
+
+# This build beside an earlier executable (make bench-before BEFORE=path/to/zolt), each as root
+# and as user 65534, as the service and the image run it, and as a container's process 1:
+# bench/unprivileged.md (as root; about 8 minutes).
+bench-before: build bench-builds
+	@test -n "$(BEFORE)" || { echo "make bench-before BEFORE=path/to/an/earlier/zolt"; exit 2; }
+	@tools/need-packages bench
+	@python3 bench/bench.py --before $(BEFORE) --rounds 3 --seconds 5 --out bench/unprivileged.md \
+		--only zolt,zolt-user,zolt-container,zolt-before,zolt-before-user,zolt-before-container
 
 # GNU-style installation: make install [PREFIX=/usr/local] [DESTDIR=staging].
 PREFIX ?= /usr/local

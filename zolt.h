@@ -3,6 +3,7 @@
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stddef.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -29,6 +30,18 @@ inline constexpr int EXIT_NO_CHDIR = 4;
 // File sizes and offsets are 64-bit on every target, so files of 2 GiB and more are served
 // with their exact length.
 static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
+
+// The listener closes the lowest descriptors at start, so that the log, the socket and the
+// connections get the same numbers whatever zolt inherited; a descriptor it keeps (the report
+// to the foreground, a container's log stream) is moved above them. Where the descriptor
+// limit is lower, it stays where it is.
+inline constexpr int LOW_DESCRIPTORS = 32;
+inline int keep_above_low_descriptors(int descriptor) {
+    const int high = fcntl(descriptor, F_DUPFD_CLOEXEC, LOW_DESCRIPTORS);
+    if (high < 0) return descriptor;
+    close(descriptor);
+    return high;
+}
 
 // Writes all bytes, continuing after short writes; false when a write fails or times out.
 inline bool write_all(int fd, const char* data, size_t size) {

@@ -31,6 +31,10 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 WORK = HERE / "work"
 DOCROOT = WORK / "docroot"
+# zolt as the packaged unit and the image run it: an ordinary user (65534) whose top directory
+# it may write, for its log.
+DOCROOT_USER = WORK / "docroot-user"
+UNPRIVILEGED = 65534
 SMALL = "index.html"
 BIG = "big.tar"
 BIG_SIZE = 64 << 20
@@ -160,16 +164,34 @@ mimetype.assign = (".html" => "text/html", ".tar" => "application/x-tar")
         "zolt-glibc": [str(ZOLT["zolt-glibc"]), str(port_of["zolt-glibc"]), str(DOCROOT)],
         "zolt-nosandbox": [str(ZOLT["zolt-nosandbox"]), str(port_of["zolt-nosandbox"]),
                            str(DOCROOT)],
+        "zolt-user": [str(ZOLT["zolt"]), str(port_of["zolt-user"]), str(DOCROOT_USER)],
+        "zolt-before": [str(ZOLT["zolt-before"]), str(port_of.get("zolt-before")), str(DOCROOT)],
+        "zolt-before-user": [str(ZOLT["zolt-before"]), str(port_of.get("zolt-before-user")),
+                             str(DOCROOT_USER)],
+        "zolt-container": as_container(ZOLT["zolt"], port_of.get("zolt-container")),
+        "zolt-before-container": as_container(ZOLT["zolt-before"],
+                                              port_of.get("zolt-before-container")),
     }
 
 
+def as_container(executable, port):
+    """zolt as a container's first process, as the image runs it: user 65534, process 1 of a
+    PID namespace of its own, its output a pipe that the benchmark reads and drops."""
+    return ["unshare", "--pid", "--fork", "setpriv", f"--reuid={UNPRIVILEGED}",
+            f"--regid={UNPRIVILEGED}", "--clear-groups", str(executable), str(port),
+            str(DOCROOT_USER)]
+
+
 SERVERS = ["nginx", "lighttpd", "busybox", "mini_httpd", "ceiling", "ceiling-linger",
-           "ceiling-musl", "ceiling-linger-musl", "zolt", "zolt-glibc", "zolt-nosandbox"]
+           "ceiling-musl", "ceiling-linger-musl", "zolt", "zolt-glibc", "zolt-nosandbox",
+           "zolt-user", "zolt-container"]
+# An earlier build beside this one (--before), as root, unprivileged, and in a container.
+BEFORE = ["zolt-before", "zolt-before-user", "zolt-before-container"]
 FILE_SERVERS = ["nginx", "lighttpd", "busybox", "mini_httpd", "zolt", "zolt-glibc"]
 # The release executable (musl), the same program against glibc, and the release build
 # without its seccomp sandbox (make bench-builds).
 ZOLT = {"zolt": REPO / "build" / "zolt", "zolt-glibc": REPO / "build-glibc" / "zolt",
-        "zolt-nosandbox": REPO / "build-nosandbox" / "zolt"}
+        "zolt-nosandbox": REPO / "build-nosandbox" / "zolt", "zolt-before": None}
 MUSL_SPECS = "/usr/lib/x86_64-linux-musl/musl-gcc.specs"
 
 
@@ -184,6 +206,15 @@ def wait_listening(port, seconds=10):
     return False
 
 
+def unprivileged(group):
+    def enter():
+        group.enter()
+        os.setgroups([])
+        os.setgid(UNPRIVILEGED)
+        os.setuid(UNPRIVILEGED)
+    return enter
+
+
 def start_servers(port_of):
     commands = write_configs(port_of)
     (WORK / "nginx-tmp").mkdir(exist_ok=True)
@@ -191,14 +222,24 @@ def start_servers(port_of):
     for name in SERVERS:
         group = Cgroup(f"zolt-bench-{name}")
         groups[name] = group
-        subprocess.Popen(commands[name], preexec_fn=group.enter, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        enter = unprivileged(group) if name.endswith("-user") else group.enter
+        output = subprocess.PIPE if name.endswith("-container") else subprocess.DEVNULL
+        server = subprocess.Popen(commands[name], preexec_fn=enter, stdin=subprocess.DEVNULL,
+                                  stdout=output, stderr=subprocess.DEVNULL)
+        if server.stdout:
+            threading.Thread(target=drop, args=(server.stdout,), daemon=True).start()
         if not wait_listening(port_of[name]):
             sys.exit(f"bench: {name} did not start: {' '.join(commands[name])}")
     # The open connections of wait_listening cost each forking server a child; let them end.
     for group in groups.values():
         settle(group, 1)
     return groups
+
+
+def drop(output):
+    """Reads a container's output as its runtime would, and keeps nothing."""
+    while output.read1(65536):
+        pass
 
 
 def settle(group, idle, seconds=5):
@@ -332,8 +373,8 @@ def summarize(runs, rounds):
     return table
 
 
-RATIO_FIGURES = (("c1", "req/s"), ("c16", "req/s"), ("c128", "req/s"), ("c16", "CPU us/req"),
-                 ("c128", "KiB/extra proc"))
+RATIO_FIGURES = (("c1", "req/s"), ("c16", "req/s"), ("c128", "req/s"), ("c1", "CPU us/req"),
+                 ("c16", "CPU us/req"), ("c128", "CPU us/req"), ("c128", "KiB/extra proc"))
 
 
 def ratios_between(runs, rounds, mine, peer):
@@ -360,7 +401,8 @@ def zolt_against(runs, rounds, peers=("ceiling-linger", "ceiling", "busybox", "m
 # Each libc against the other, and each zolt against the ceiling built the same way.
 LIBC_PAIRS = (("zolt", "zolt-glibc"), ("ceiling-linger-musl", "ceiling-linger"),
               ("zolt", "ceiling-linger-musl"), ("zolt-glibc", "ceiling-linger"),
-              ("zolt", "zolt-nosandbox"))
+              ("zolt", "zolt-nosandbox"), ("zolt-user", "zolt"), ("zolt", "zolt-before"),
+              ("zolt-user", "zolt-before-user"), ("zolt-container", "zolt-before-container"))
 
 
 def executable_sizes():
@@ -420,17 +462,20 @@ def markdown(table, rounds, seconds, start_ms, versions, against=(), libc=(), si
     lines += ["", "### zolt against the other fork-per-connection servers", "",
               "Ratios of zolt's figure to the peer's in the same round (rates: higher is better; "
               "CPU and memory: lower is better).", "",
-              "| peer | req/s c1 | req/s c16 | req/s c128 | CPU per request c16 | "
-              "memory per lingering process c128 |", "|---|---|---|---|---|---|"]
+              "| peer | req/s c1 | req/s c16 | req/s c128 | CPU per request c1 | c16 | c128 | "
+              "memory per lingering process c128 |", "|---|---|---|---|---|---|---|---|"]
     for peer, cells in against:
         lines.append(f"| {peer} | " + " | ".join(fmt(c) for c in cells) + " |")
-    lines += ["", "### musl against glibc, and the sandbox", "",
+    lines += ["", "### musl against glibc, the sandbox, and an ordinary user", "",
               "The release executable is static against musl; `zolt-glibc` is the same program "
               "static against glibc, `zolt-nosandbox` the release build without its seccomp "
-              "filters. Ratios of the first server's figure to the second's in the same round.",
+              "filters, `zolt-user` the release executable run as user 65534 (as the service "
+              "and the image run it), `zolt-container` the same as process 1 of a PID namespace "
+              "with its output a pipe, `zolt-before` an earlier build where one was given. "
+              "Ratios of the first server's figure to the second's in the same round.",
               "",
-              "| servers | req/s c1 | req/s c16 | req/s c128 | CPU per request c16 | "
-              "memory per lingering process c128 |", "|---|---|---|---|---|---|"]
+              "| servers | req/s c1 | req/s c16 | req/s c128 | CPU per request c1 | c16 | c128 | "
+              "memory per lingering process c128 |", "|---|---|---|---|---|---|---|---|"]
     for mine, peer, cells in libc:
         lines.append(f"| {mine} / {peer} | " + " | ".join(fmt(c) for c in cells) + " |")
     if sizes:
@@ -502,6 +547,10 @@ def prepare_docroot():
     (DOCROOT / SMALL).write_text(("<p>" + "z" * 1017 + "</p>\n")[:1024])
     with (DOCROOT / BIG).open("wb") as big:
         big.write(random.Random(1).randbytes(BIG_SIZE))
+    DOCROOT_USER.mkdir()
+    for name in (SMALL, BIG):
+        os.link(DOCROOT / name, DOCROOT_USER / name)
+    os.chown(DOCROOT_USER, UNPRIVILEGED, UNPRIVILEGED)
     # The ceiling built as each zolt is: static against glibc, and static against musl.
     responder = str(HERE / "responder.c")
     subprocess.run(["cc", "-O2", "-static", "-o", str(WORK / "responder-glibc"), responder],
@@ -517,6 +566,8 @@ def main():
     parser.add_argument("--out", default=str(HERE / "RESULTS.md"))
     parser.add_argument("--report-only", action="store_true",
                         help="write the report again from the last run's bench/work/runs.json")
+    parser.add_argument("--before", help="an earlier zolt executable, run beside this one")
+    parser.add_argument("--only", help="the servers to run, comma-separated (nginx always)")
     args = parser.parse_args()
     if args.report_only:
         saved = json.loads((WORK / "runs.json").read_text())
@@ -533,8 +584,15 @@ def main():
         os.execvpe("unshare", ["unshare", "-n", sys.executable, __file__] + sys.argv[1:], env)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
-    prepare_docroot()
+    if args.before:
+        ZOLT["zolt-before"] = Path(args.before).resolve()
+        SERVERS.extend(BEFORE)
     ports = {name: 20000 + i for i, name in enumerate(SERVERS)}
+    if args.only:
+        keep = set(args.only.split(",")) | {REFERENCE}
+        SERVERS[:] = [name for name in SERVERS if name in keep]
+        FILE_SERVERS[:] = [name for name in FILE_SERVERS if name in keep]
+    prepare_docroot()
     groups = start_servers(ports)
     idle = {name: groups[name].processes() for name in SERVERS}
     runs = {}
@@ -554,6 +612,7 @@ def main():
                           f"cpu {result['cpu']:6.2f} s errors {result['errors']}", flush=True)
             # zolt's log grows by about 400 bytes a request; start each round afresh.
             (DOCROOT / "zolt.log").unlink(missing_ok=True)
+            (DOCROOT_USER / "zolt.log").unlink(missing_ok=True)
     finally:
         for group in groups.values():
             group.stop()
@@ -571,6 +630,7 @@ def main():
 def report(runs, rounds, seconds, start_ms, sizes, out, date=None):
     table = summarize(runs, rounds)
     libc = [(mine, peer, ratios_between(runs, rounds, mine, peer)) for mine, peer in LIBC_PAIRS]
+    libc = [pair for pair in libc if any(pair[2])]
     text = markdown(table, rounds, seconds, start_ms, versions(), zolt_against(runs, rounds),
                     libc, sizes, date)
     print(text)

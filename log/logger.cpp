@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 // The last byte of a line is kept for the line feed, so every entry ends with one however
@@ -37,10 +39,25 @@ size_t format_error(char (&line)[LOG_LINE_SIZE], const char* text1, const char* 
     return entry.finish();
 }
 
+int stream = -1;  // none but in a container's processes
+
+// One write of at most PIPE_BUF bytes: a pipe takes it whole and never mixes it with another
+// writer's, or, without blocking, refuses it whole while it is full.
+void copy_to_stream(const char* line, size_t size) {
+    char piece[PIPE_BUF];
+    const char* out = line;
+    if (size > PIPE_BUF) {
+        size = logger_stream_piece(piece, line, size);
+        out = piece;
+    }
+    (void)!write(stream, out, size);
+}
+
 // The log is opened for every entry, so a rotation by rename needs no signal, and written
 // with one append, so entries of concurrent processes never interleave. O_NONBLOCK keeps a
-// FIFO put in its place from hanging the process. A log that cannot be opened or written
-// loses the entry and nothing else: the results of the write and close are ignored on purpose.
+// FIFO put in its place from hanging the process. A log or a stream that cannot be opened or
+// written loses the entry and nothing else: the results of the writes and the close are
+// ignored on purpose.
 void append_to_log(const char* line, size_t size) {
     const int saved_errno = errno;
     const int log = open("zolt.log", O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
@@ -48,6 +65,7 @@ void append_to_log(const char* line, size_t size) {
         (void)!write(log, line, size);
         close(log);
     }
+    if (stream >= 0) copy_to_stream(line, size);
     errno = saved_errno;
 }
 
@@ -66,6 +84,26 @@ size_t logger_format(char (&line)[LOG_LINE_SIZE], log_kind kind, const char* tex
         entry.add_number(number);
     }
     return entry.finish();
+}
+
+void logger_also_to(int output) {
+    stream = output;
+}
+
+size_t logger_stream_piece(char (&piece)[PIPE_BUF], const char* line, size_t size) {
+    if (size <= PIPE_BUF) {
+        std::copy_n(line, size, piece);
+        return size;
+    }
+    char mark[64];
+    text_builder cut(mark, sizeof mark);
+    cut.add(" [cut: ");
+    cut.add_number(static_cast<long long>(size));
+    cut.add(" bytes]\n");
+    const size_t kept = PIPE_BUF - cut.size();
+    std::copy_n(line, kept, piece);
+    std::copy_n(mark, cut.size(), piece + kept);
+    return PIPE_BUF;
 }
 
 void logger_info(const char* event, const char* text, int number) {

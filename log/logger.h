@@ -2,6 +2,7 @@
 // line and appends it to the log in the working directory (the top directory).
 #pragma once
 
+#include <limits.h>
 #include <stddef.h>
 
 #include "zolt.h"
@@ -14,6 +15,17 @@
 enum class line_feeds { escaped, kept };
 size_t logger_format(char (&line)[LOG_LINE_SIZE], log_kind kind, const char* text1,
                      const char* text2, int number, line_feeds feeds = line_feeds::escaped);
+
+// As a container's first process, zolt's log is also the container's output: from this call
+// on, the process and every process it forks copy each entry to `stream` right after appending
+// it to zolt.log. The stream must not block (server/init.h opens it so); an entry it cannot
+// take at once is lost from it, and kept in the file.
+void logger_also_to(int stream);
+
+// What the stream gets of an entry: the entry itself where a pipe takes it in one piece
+// (PIPE_BUF bytes), else its beginning with a mark that says it was cut and how long it is,
+// PIPE_BUF bytes in all. Returns the length put in `piece`.
+size_t logger_stream_piece(char (&piece)[PIPE_BUF], const char* line, size_t size);
 
 // " INFO: event:text:number": the number is the connection's, or in the start entry the
 // listener's process id.

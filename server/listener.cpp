@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "http/web.h"
@@ -21,24 +22,15 @@
 namespace {
 
 constexpr int LISTEN_BACKLOG = 64;
-constexpr int LOW_DESCRIPTORS = 32;
 constexpr int MAX_PORT = 60000;
 constexpr char READY = '\0';
 
 sockaddr_in serv_addr;
 
 // The listener reports to the waiting foreground through a pipe: one READY byte once it
-// listens, or its failure entry. The write end is kept above the lowest 32 numbers, so the
-// log, the socket and the connections get the same numbers as without it.
-int keep_above_closed_descriptors(int descriptor) {
-    const int high = fcntl(descriptor, F_DUPFD_CLOEXEC, LOW_DESCRIPTORS);
-    if (high < 0) return descriptor;  // a low descriptor limit: keep it where it is
-    close(descriptor);
-    return high;
-}
-
-// The foreground waits for the listener's word; an end without one is a failure too.
-int wait_for_listener(int report) {
+// listens, or its failure entry. The foreground waits for that word (an end without one is a
+// failure too), and prints the failure unless the log stream has shown it already.
+int wait_for_listener(int report, bool print_failure) {
     char line[LOG_LINE_SIZE];
     size_t size = 0;
     while (size < sizeof line) {
@@ -48,7 +40,7 @@ int wait_for_listener(int report) {
         size += static_cast<size_t>(got);
     }
     if (size > 0 && line[0] == READY) return 0;
-    write_all(STDOUT_FILENO, line, size);
+    if (print_failure) write_all(STDOUT_FILENO, line, size);
     return EXIT_FAILED;
 }
 
@@ -72,14 +64,19 @@ void close_descriptors(unsigned first, unsigned last) {
 }
 
 // Nothing the starting process held (a shell's or a supervisor's pipe, a socket, an open file)
-// stays open in the listener or reaches a child: every descriptor but the report pipe is closed.
-// The results of the close and process-group calls are not examined: neither can fail in a
-// way the server could act on.
-void become_background_service(int report) {
+// stays open in the listener or reaches a child: every descriptor but the report pipe and a
+// container's log stream is closed. The results of the close and process-group calls are not
+// examined: neither can fail in a way the server could act on.
+void become_background_service(int report, int stream) {
     set_service_signals();
-    const auto kept = static_cast<unsigned>(report);
-    if (kept > 0) close_descriptors(0, kept - 1);
-    close_descriptors(kept + 1, ~0u);
+    const auto kept = std::minmax(report, stream);
+    unsigned next = 0;
+    for (const int descriptor : {kept.first, kept.second}) {
+        if (descriptor < 0 || static_cast<unsigned>(descriptor) < next) continue;
+        if (descriptor > 0) close_descriptors(next, static_cast<unsigned>(descriptor) - 1);
+        next = static_cast<unsigned>(descriptor) + 1;
+    }
+    close_descriptors(next, ~0u);
     setpgrp();
 }
 
@@ -113,7 +110,7 @@ void pause_after_shortage() {
 }
 
 // Accepts and forks until a failure that is not a passing shortage ends the server.
-[[noreturn]] void serve_connections_and_exit(int listener) {
+[[noreturn]] void serve_connections_and_exit(int listener, fork_ban ban) {
     int number = 1;
     for (;;) {
         const int client = accept(listener, nullptr, nullptr);
@@ -133,7 +130,7 @@ void pause_after_shortage() {
         if (child == 0) {
             close(listener);
             // Where this fails the listener's own sandbox failed too, and said so at start.
-            enter_sandbox(sandbox_role::child);
+            ban_forks(ban);
             web(client, number);
         }
         if (child < 0) {
@@ -156,16 +153,18 @@ int print_start_failure(const char* call) {
 
 // The listener's life: detach, log the start, listen, enter the sandbox, tell the foreground,
 // then serve until a fatal failure ends it.
-[[noreturn]] void run_listener_and_exit(int report, const char* port_text) {
-    become_background_service(report);
+[[noreturn]] void run_listener_and_exit(int report, int stream, const char* port_text) {
+    become_background_service(report, stream);
+    logger_also_to(stream);
     logger_info("zolt starting", port_text, getpid());
     const int listener = open_listening_socket(report, port_text);
     if (!confine_writes_to_working_directory()) logger_continuing("system call", "landlock");
+    const fork_ban ban = choose_fork_ban();
     if (!enter_sandbox(sandbox_role::listener)) logger_continuing("system call", "seccomp");
     const char ready = READY;
     write_all(report, &ready, 1);
     close(report);
-    serve_connections_and_exit(listener);
+    serve_connections_and_exit(listener, ban);
 }
 
 }  // namespace
@@ -218,16 +217,16 @@ int start_server(const char* port_text) {
     if (container_init) init = prepare_container_init();
     int report[2];
     if (pipe(report) < 0) return print_start_failure("pipe");
-    report[1] = keep_above_closed_descriptors(report[1]);
+    report[1] = keep_above_low_descriptors(report[1]);
     const pid_t listener_pid = fork();
     if (listener_pid < 0) return print_start_failure("fork");
     if (listener_pid == 0) {
         if (container_init) restore_started_mask(init);
         close(report[0]);
-        run_listener_and_exit(report[1], port_text);
+        run_listener_and_exit(report[1], init.output, port_text);
     }
     close(report[1]);
-    const int status = wait_for_listener(report[0]);
+    const int status = wait_for_listener(report[0], init.output < 0);
     if (!container_init || status != 0) return status;
     run_container_init_and_exit(listener_pid, init);
 }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/audit.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/landlock.h>
 #include <linux/seccomp.h>
@@ -11,6 +12,7 @@
 #include <stdint.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -92,12 +94,6 @@
 #endif
 #ifndef __NR_rt_sigtimedwait_time64
 #define __NR_rt_sigtimedwait_time64 -1
-#endif
-#ifndef __NR_stat
-#define __NR_stat -1
-#endif
-#ifndef __NR_stat64
-#define __NR_stat64 -1
 #endif
 
 namespace {
@@ -202,19 +198,13 @@ constexpr allowed_call listener_calls[] = {
     {__NR_prctl, 0, ~0u, PR_SET_NO_NEW_PRIVS},
     {__NR_seccomp, 0, ~0u, SECCOMP_SET_MODE_FILTER},
     {__NR_prctl, 0, ~0u, PR_SET_SECCOMP},
+    {__NR_setrlimit, 0, ~0u, RLIMIT_NPROC},  // a child's process limit, and no other
 };
 
-// The container's init: waiting for its children and for signals, passing stop requests on,
-// and looking for a rotated log by name. Nothing inherits this filter: the listener is forked
-// before it is installed.
+// The container's init: waiting for its children and for signals, and passing stop requests
+// on. Nothing inherits this filter: the listener is forked before it is installed.
 constexpr allowed_call init_calls[] = {
-    {__NR_rt_sigtimedwait},
-    {__NR_rt_sigtimedwait_time64},
-    {__NR_wait4},
-    {__NR_waitid},
-    {__NR_kill},
-    {__NR_stat},
-    {__NR_stat64},
+    {__NR_rt_sigtimedwait}, {__NR_rt_sigtimedwait_time64}, {__NR_wait4}, {__NR_waitid}, {__NR_kill},
 };
 
 #ifdef ZOLT_SANITIZE
@@ -444,6 +434,25 @@ bool enter_sandbox(sandbox_role role) {
     }
     return (errno == ENOSYS || errno == EPERM) &&
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &installed) == 0;
+}
+
+fork_ban choose_fork_ban() {
+    if (getuid() == 0) return fork_ban::own_filter;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(__NR_capget, &header, sets) != 0) return fork_ban::own_filter;
+    static_assert(CAP_SYS_RESOURCE < 32 && CAP_SYS_ADMIN < 32);
+    const uint32_t exempt = CAP_TO_MASK(CAP_SYS_RESOURCE) | CAP_TO_MASK(CAP_SYS_ADMIN);
+    return (sets[0].effective & exempt) == 0 ? fork_ban::process_limit : fork_ban::own_filter;
+}
+
+bool ban_forks(fork_ban ban) {
+    if (ban == fork_ban::process_limit && !BUILT_WITHOUT_SANDBOX) {
+        // The kernel's own layout, the same for every libc and for 32-bit file offsets.
+        const struct { unsigned long current, maximum; } none{0, 0};
+        if (syscall(__NR_setrlimit, RLIMIT_NPROC, &none) == 0) return true;
+    }
+    return enter_sandbox(sandbox_role::child);
 }
 
 namespace {

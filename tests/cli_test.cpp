@@ -74,4 +74,33 @@ TEST(CommandLine, TheExecutableNeedsNoSharedLibraryButLibc) {
     EXPECT_TRUE(needed == "libc.so.6 " || needed.empty()) << needed;
 }
 
+// Started as zolt-probe, the executable asks a running zolt for its front page: 0 for a 200,
+// 1 with the reason otherwise. The name alone selects it; zolt's own arguments are untouched.
+TEST(CommandLine, StartedAsZoltProbeItPassesOnlyWhereZoltAnswersTheFrontPageWith200) {
+    temp_dir names;
+    const std::string probe = names / "zolt-probe";
+    ASSERT_EQ(symlink(zolt_command().back().c_str(), probe.c_str()), 0);
+    server zolt([](const std::string& top) { write_file(top + "/index.html", "<p>up</p>"); });
+    const std::string port = std::to_string(zolt.port());
+    const char* binary = getenv("ZOLT_BINARY");
+    const std::string saved = binary != nullptr ? binary : "";
+    setenv("ZOLT_BINARY", probe.c_str(), 1);
+    const run_result healthy = run_zolt({port});
+    ASSERT_EQ(unlink((zolt.top() / "index.html").c_str()), 0);
+    const run_result missing = run_zolt({port});
+    const run_result nothing = run_zolt({std::to_string(free_port())});
+    if (saved.empty()) {
+        unsetenv("ZOLT_BINARY");
+    } else {
+        setenv("ZOLT_BINARY", saved.c_str(), 1);
+    }
+    EXPECT_EQ(healthy.status, 0);
+    EXPECT_EQ(healthy.out, "");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "zolt-probe: 127.0.0.1:" + port + " does not answer 200\n");
+    EXPECT_EQ(nothing.status, 1);
+    EXPECT_NE(nothing.out.find(" takes no connection\n"), std::string::npos) << nothing.out;
+    EXPECT_EQ(zolt.log_lines()[zolt.start_entries()], " INFO: request:GET / HTTP/1.0****:1");
+}
+
 }  // namespace

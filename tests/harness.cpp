@@ -561,11 +561,14 @@ void become_first_process_of_a_new_pid_namespace() {
 
 }  // namespace
 
-container::container(const std::function<void(const std::string&)>& prepare) {
+container::container(const std::function<void(const std::string&)>& prepare,
+                     const std::function<void(const std::string&)>& in_child) {
     if (prepare) prepare(top_.path());
     port_ = free_port();
-    started_ = start_zolt({std::to_string(port_), top_.path()},
-                          become_first_process_of_a_new_pid_namespace);
+    started_ = start_zolt({std::to_string(port_), top_.path()}, [&] {
+        if (in_child) in_child(top_.path());
+        become_first_process_of_a_new_pid_namespace();
+    });
     fcntl(started_.out, F_SETFL, O_NONBLOCK);
     const bool listening = wait_until([&] { return listening_on(port_); }, 20s);
     const std::vector<pid_t> runtime = children_of(started_.pid);

@@ -167,7 +167,9 @@ class server {
 // with its namespace at the end of the test, unless the test waited for its end.
 class container {
   public:
-    explicit container(const std::function<void(const std::string& top)>& prepare = nullptr);
+    // `in_child` runs in the process that becomes the namespace's first, before zolt starts.
+    explicit container(const std::function<void(const std::string& top)>& prepare = nullptr,
+                       const std::function<void(const std::string& top)>& in_child = nullptr);
     ~container();
     container(const container&) = delete;
     container& operator=(const container&) = delete;
@@ -176,8 +178,10 @@ class container {
     const temp_dir& top() const { return top_; }
     pid_t init() const { return init_; }  // as this test's namespace numbers them
     pid_t listener() const { return listener_; }
-    // What the init has written to its standard output so far.
+    // What zolt's processes have written to its standard output so far, and the read end of
+    // that pipe (non-blocking).
     const std::string& output();
+    int output_descriptor() const { return started_.out; }
     // Waits for the init to end: its exit status, and all it wrote.
     run_result wait_for_end(std::chrono::milliseconds deadline);
 

@@ -26,6 +26,12 @@ using namespace harness;
 // child's on top, as a served connection's process has them; the init's alone. With a top
 // directory, the process first works there with its writes confined as the role's are. Its
 // exit status, or 128 + signal.
+int status_of(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
 int in_role(sandbox_role role, const std::function<void()>& body, const std::string& top = "") {
     const pid_t child = fork();
     if (child == 0) {
@@ -38,9 +44,22 @@ int in_role(sandbox_role role, const std::function<void()>& body, const std::str
         body();
         _exit(0);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    return status_of(child);
+}
+
+// A served connection's process where zolt runs as an ordinary user: the listener's filter,
+// and the process limit in place of the child's own.
+int in_unprivileged_child(const std::function<void()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (may_switch_users()) become_user(unused_user_id());
+        const fork_ban ban = choose_fork_ban();
+        if (!enter_sandbox(sandbox_role::listener)) _exit(90);
+        if (ban != fork_ban::process_limit || !ban_forks(ban)) _exit(89);
+        body();
+        _exit(0);
+    }
+    return status_of(child);
 }
 
 bool append_entry(const std::string& log) {
@@ -92,6 +111,10 @@ TEST(Sandbox, EachRoleMayDoItsWorkButNothingElse) {
                       }),
               0);
     EXPECT_EQ(in_role(sandbox_role::init, [&] { append_entry(log); }), 128 + SIGSYS);
+    // Unprivileged, a child's fork fails for the process limit instead of ending it; root in
+    // a user namespace of the developer's own has no user to become.
+    const bool unprivileged = may_switch_users() || getuid() != 0;
+    constexpr int FORK_REFUSED = 11;
     const struct {
         const char* what;
         bool listener_may;
@@ -99,7 +122,10 @@ TEST(Sandbox, EachRoleMayDoItsWorkButNothingElse) {
     } refused[] = {
         {"execve", false, [] { execl("/bin/true", "true", nullptr); }},
         {"socket", false, [] { socket(AF_INET, SOCK_STREAM, 0); }},
-        {"fork", true, [] { fork(); }},
+        {"fork", true,
+         [] {
+             if (fork() < 0 && errno == EAGAIN) _exit(FORK_REFUSED);
+         }},
         {"open to overwrite", false, [&] { open((top / "a.html").c_str(), O_WRONLY | O_TRUNC); }},
         {"open to read and write", false,
          [&] { open((top / "b.html").c_str(), O_RDWR | O_CREAT, 0644); }},
@@ -111,6 +137,10 @@ TEST(Sandbox, EachRoleMayDoItsWorkButNothingElse) {
         EXPECT_EQ(in_role(sandbox_role::init, c.call), 128 + SIGSYS) << c.what;
         if (!c.listener_may) {
             EXPECT_EQ(in_role(sandbox_role::listener, c.call), 128 + SIGSYS) << c.what;
+        }
+        if (unprivileged) {
+            EXPECT_EQ(in_unprivileged_child(c.call), c.listener_may ? FORK_REFUSED : 128 + SIGSYS)
+                << c.what;
         }
     }
     EXPECT_EQ(read_file(top / "a.html"), "a");
