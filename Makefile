@@ -16,9 +16,11 @@ werror = -DZOLT_WERROR=$(if $(filter 1,$(WERROR)),ON,OFF)
 # a package build, whose Build-Depends say what it needs, sets NEED_PACKAGES=true.
 NEED_PACKAGES ?= tools/need-packages
 
-.PHONY: all build deps deps-test test run stop clean arm arm64 mips mipsel release \
-	test-arm test-arm64 test-mips test-mipsel test-arm-build test-arm64-build test-mips-build \
-	test-mipsel-build test-arm-system test-arm64-system test-mipsel-system test-mips-system \
+# The targets built with a cross compiler; make alone builds x86-64.
+cross = arm arm64 mips mipsel i386 riscv64 ppc64le s390x
+
+.PHONY: all build deps deps-test test run stop clean release \
+	$(cross) $(cross:%=test-%) $(cross:%=test-%-build) $(cross:%=test-%-system) test-mips64el-system \
 	bench-builds deb test-deb test-systemd image test-image bench bench-quick bench-before fuzz install install-files uninstall
 
 # $(call build_tree,DIRECTORY,TOOLCHAIN,CMAKE FLAGS): configure and build one tree; TOOLCHAIN
@@ -57,20 +59,23 @@ run: build
 stop:
 	@tools/stop-sample www
 
-arm:
-	@$(NEED_PACKAGES) build arm
-	@$(call build_tree,build-arm,arm-linux-musleabi)
+# Each cross target's release executable, static against musl (this toolchain file): Debian's
+# musl, or for routers' soft-float MIPS32r2 of each byte order and for riscv64, which Debian
+# builds none for, one built here from Debian's own source package (tools/musl-from-source).
+release_toolchain_arm = arm-linux-musleabi
+release_toolchain_arm64 = aarch64-linux-musl
+release_toolchain_mips = mips-linux-muslsf
+release_toolchain_mipsel = mipsel-linux-muslsf
+release_toolchain_i386 = i686-linux-musl
+release_toolchain_riscv64 = riscv64-linux-musl
+release_toolchain_ppc64le = powerpc64le-linux-musl
+release_toolchain_s390x = s390x-linux-musl
+musl_from_source = mips mipsel riscv64
 
-arm64:
-	@$(NEED_PACKAGES) build arm64
-	@$(call build_tree,build-arm64,aarch64-linux-musl)
-
-# Routers' MIPS32r2 of each byte order, soft float, against a musl built here from Debian's
-# own source package (tools/soft-float-musl, once per byte order).
-mips mipsel:
+$(cross):
 	@$(NEED_PACKAGES) build $@
-	@tools/soft-float-musl $@
-	@$(call build_tree,build-$@,$@-linux-muslsf)
+	@$(if $(filter $@,$(musl_from_source)),tools/musl-from-source $@)
+	@$(call build_tree,build-$@,$(release_toolchain_$@))
 
 # Each cross target's tests are built against its glibc (this toolchain file) and run under
 # qemu-user, starting that target's release executable.
@@ -78,7 +83,10 @@ tests_toolchain_arm = arm-linux-gnueabi
 tests_toolchain_arm64 = aarch64-linux-gnu
 tests_toolchain_mips = mips-linux-gnu
 tests_toolchain_mipsel = mipsel-linux-gnu
-cross = arm arm64 mips mipsel
+tests_toolchain_i386 = i686-linux-gnu
+tests_toolchain_riscv64 = riscv64-linux-gnu
+tests_toolchain_ppc64le = powerpc64le-linux-gnu
+tests_toolchain_s390x = s390x-linux-gnu
 
 $(cross:%=test-%-build): test-%-build: % deps-test
 	@tools/need-packages emulator
@@ -98,27 +106,40 @@ test-arm64-system: test-arm64-build
 	@tools/need-packages guest
 	@tools/run-guest arm64
 
-# Debian's malta kernel (MIPS32, little-endian); Debian has no big-endian MIPS kernel, so the
-# big-endian guest's is built from Debian's kernel source (tools/mips-kernel, cached in
-# build-mips-system/).
+# Debian's malta kernel (MIPS32, little-endian), and its 64-bit one running the same o32
+# executable; Debian has no big-endian MIPS kernel, so the big-endian guest's is built from
+# Debian's kernel source (tools/build-kernel, cached in build-mips-system/).
 test-mipsel-system: test-mipsel-build
 	@tools/need-packages guest-mips
 	@tools/run-guest mipsel
+
+test-mips64el-system: test-mipsel-build
+	@tools/need-packages guest-mips
+	@tools/run-guest mips64el
 
 test-mips-system: test-mips-build
 	@tools/need-packages guest-mips mips-kernel
 	@tools/run-guest mips
 
-# The five release executables and their checksums. The builds are reproducible: no build
+# Debian's 686, powerpc64le and s390x kernels; Debian 12 has no riscv64 kernel, so that guest's
+# is built from Debian's kernel source (cached in build-riscv64-system/).
+test-i386-system test-ppc64le-system test-s390x-system: test-%-system: test-%-build
+	@tools/need-packages guest-$*
+	@tools/run-guest $*
+
+test-riscv64-system: test-riscv64-build
+	@tools/need-packages guest-riscv64 riscv64-kernel
+	@tools/run-guest riscv64
+
+# The nine release executables and their checksums. The builds are reproducible: no build
 # id, no timestamp and no path goes into an executable, so building again gives the same bytes.
-release: build arm arm64 mips mipsel
+released = x86_64:build arm32-any:build-arm arm64:build-arm64 mips-sf:build-mips \
+	mipsel-sf:build-mipsel i386:build-i386 riscv64:build-riscv64 ppc64le:build-ppc64le \
+	s390x:build-s390x
+release: build $(cross)
 	@mkdir -p dist
-	@cp build/zolt dist/zolt-x86_64
-	@cp build-arm/zolt dist/zolt-arm32-any
-	@cp build-arm64/zolt dist/zolt-arm64
-	@cp build-mips/zolt dist/zolt-mips-sf
-	@cp build-mipsel/zolt dist/zolt-mipsel-sf
-	@cd dist && sha256sum zolt-x86_64 zolt-arm32-any zolt-arm64 zolt-mips-sf zolt-mipsel-sf \
+	@$(foreach r,$(released),cp $(lastword $(subst :, ,$(r)))/zolt dist/zolt-$(firstword $(subst :, ,$(r))) &&) true
+	@cd dist && sha256sum $(foreach r,$(released),zolt-$(firstword $(subst :, ,$(r)))) \
 		>SHA256SUMS && cat SHA256SUMS
 
 # The container image (tools/make-image), FROM scratch: one OCI index for amd64, arm64, 32-bit

@@ -1,4 +1,4 @@
-# MIPS32r2 with soft float, static against the musl tools/soft-float-musl built for the byte
+# MIPS32r2 with soft float, static against the musl tools/musl-from-source built for the byte
 # order CMAKE_SYSTEM_PROCESSOR names (mips or mipsel): included by the *-linux-muslsf files.
 #
 # The cross compiler's libgcc and start and end objects are Debian's hard-float ones. zolt and

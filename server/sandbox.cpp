@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/audit.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/landlock.h>
@@ -21,98 +20,9 @@
 #include <bit>
 #include <span>
 
-// A call the target does not have is -1 and left out of its filters: aarch64 has no open,
-// poll or fork, x86-64 no send, and only the 32-bit targets have the *64 and *_time64 variants.
-#ifndef __NR_open
-#define __NR_open -1
-#endif
-#ifndef __NR_poll
-#define __NR_poll -1
-#endif
-#ifndef __NR_fork
-#define __NR_fork -1
-#endif
-#ifndef __NR_send
-#define __NR_send -1
-#endif
-#ifndef __NR_sendfile64
-#define __NR_sendfile64 -1
-#endif
-#ifndef __NR_fcntl64
-#define __NR_fcntl64 -1
-#endif
-#ifndef __NR_fstat64
-#define __NR_fstat64 -1
-#endif
-#ifndef __NR_fstatat64
-#define __NR_fstatat64 -1
-#endif
-#ifndef __NR_newfstatat
-#define __NR_newfstatat -1
-#endif
-#ifndef __NR_nanosleep
-#define __NR_nanosleep -1
-#endif
-#if !defined(__NR_clock_nanosleep) && defined(__NR_clock_nanosleep_time32)
-#define __NR_clock_nanosleep __NR_clock_nanosleep_time32  // musl's name on 32-bit targets
-#endif
-#ifndef __NR_clock_nanosleep_time64
-#define __NR_clock_nanosleep_time64 -1
-#endif
-#if !defined(__NR_clock_gettime) && defined(__NR_clock_gettime32)
-#define __NR_clock_gettime __NR_clock_gettime32  // musl's name on 32-bit targets
-#endif
-#ifndef __NR_clock_gettime64
-#define __NR_clock_gettime64 -1
-#endif
-#ifndef __NR_ppoll_time64
-#define __NR_ppoll_time64 -1
-#endif
-#ifndef __NR_sigreturn
-#define __NR_sigreturn -1
-#endif
-#ifndef __NR_accept
-#define __NR_accept -1
-#endif
-#ifndef __NR_mmap2
-#define __NR_mmap2 -1
-#endif
-#ifndef __NR_futex_time64
-#define __NR_futex_time64 -1
-#endif
-#ifndef __NR_readlink
-#define __NR_readlink -1
-#endif
-#ifndef __NR_getrlimit
-#define __NR_getrlimit -1
-#endif
-#ifndef __NR_ugetrlimit
-#define __NR_ugetrlimit -1
-#endif
-#ifndef __NR_clone3
-#define __NR_clone3 -1
-#endif
-#ifndef __NR_rt_sigtimedwait_time64
-#define __NR_rt_sigtimedwait_time64 -1
-#endif
+#include "server/syscalls.h"
 
 namespace {
-
-#if defined(__x86_64__)
-constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_X86_64;
-#elif defined(__arm__)
-constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_ARM;
-#elif defined(__aarch64__)
-constexpr uint32_t ARCHITECTURE = AUDIT_ARCH_AARCH64;
-#elif defined(__mips__) && _MIPS_SIM == _ABIO32
-// MIPS o32, either byte order, also under a 64-bit MIPS kernel: its calls are numbered from
-// 4000, and the filters see those numbers. A fifth or sixth argument travels on the user
-// stack, not in a register, but every argument a filter checks is among the first three.
-constexpr uint32_t ARCHITECTURE =
-    std::endian::native == std::endian::big ? AUDIT_ARCH_MIPS : AUDIT_ARCH_MIPSEL;
-#else
-constexpr uint32_t ARCHITECTURE = 0;  // no filter is made for another target
-#endif
 
 // A call allowed outright (argument -1), or only when the argument's bits under `mask` are
 // `value` (the low 32 bits, which hold every flag checked here). A call marked `absent` is
@@ -165,10 +75,10 @@ constexpr allowed_call every_role_calls[] = {
 // non-blocking switch (FIONBIO, which unlike F_SETFL cannot take O_APPEND off the log), the
 // shutdown, the pause. Each libc and target sends and sleeps with calls of its own.
 constexpr allowed_call child_calls[] = {
-    {__NR_shutdown},
-    {__NR_setsockopt},
-    {__NR_sendto},
-    {__NR_send},
+    SOCKET_CALL(shutdown, SYS_SHUTDOWN),
+    SOCKET_CALL(setsockopt, SYS_SETSOCKOPT),
+    SOCKET_CALL(sendto, SYS_SENDTO),
+    SOCKET_CALL(send, SYS_SEND),
     {__NR_sendfile},
     {__NR_sendfile64},
     {__NR_poll},
@@ -186,10 +96,10 @@ constexpr allowed_call child_calls[] = {
 // error entries, and the child's own filter. A child inherits this filter, so it holds every
 // child call too.
 constexpr allowed_call listener_calls[] = {
-    {__NR_accept},
-    {__NR_accept4},
+    SOCKET_CALL(accept, SYS_ACCEPT),
+    SOCKET_CALL(accept4, SYS_ACCEPT4),
     {__NR_fork},
-    {__NR_clone, 0, CLONE_SHARING, 0},
+    {__NR_clone, CLONE_FLAGS_ARGUMENT, CLONE_SHARING, 0},
     {__NR_clone3, -1, 0, 0, true},  // its flags are in memory, out of a filter's reach
     {__NR_rt_sigprocmask},
     {__NR_set_robust_list},
@@ -413,7 +323,7 @@ struct landlock_handled {
 }  // namespace
 
 bool enter_sandbox(sandbox_role role) {
-    if (ARCHITECTURE == 0 || BUILT_WITHOUT_SANDBOX) {
+    if (BUILT_WITHOUT_SANDBOX) {
         errno = ENOSYS;
         return false;
     }
