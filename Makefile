@@ -1,10 +1,11 @@
 # zolt: make (the release executable, build/zolt), make run, make stop, make test, make clean.
 # Every release executable is static against musl: make (x86-64), make arm (every 32-bit ARM
 # from ARMv5TE up, soft float), make arm64 (64-bit ARM), make mips and make mipsel (MIPS32r2
-# routers, soft float); make release puts the five in dist/. The tests are built against glibc
-# and start those executables: make test, and make test-arm, test-arm64, test-mips and
-# test-mipsel (under qemu-user). make test SANITIZE=1 runs them against a glibc build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. The build machine is x86-64 Debian.
+# routers, soft float), make i386, riscv64, ppc64le and s390x; make release puts the nine in
+# dist/. The tests are built against glibc and start those executables: make test, and make
+# test-ARCH (under qemu-user) and test-ARCH-system (inside a kernel). make test SANITIZE=1 runs
+# them against a glibc build with AddressSanitizer and UndefinedBehaviorSanitizer. The build
+# machine is x86-64 Debian.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PORT ?= 8181
@@ -59,38 +60,25 @@ run: build
 stop:
 	@tools/stop-sample www
 
-# Each cross target's release executable, static against musl (this toolchain file): Debian's
+# Each cross target's toolchain files: its release executable's, static against musl (Debian's
 # musl, or for routers' soft-float MIPS32r2 of each byte order and for riscv64, which Debian
-# builds none for, one built here from Debian's own source package (tools/musl-from-source).
-release_toolchain_arm = arm-linux-musleabi
-release_toolchain_arm64 = aarch64-linux-musl
-release_toolchain_mips = mips-linux-muslsf
-release_toolchain_mipsel = mipsel-linux-muslsf
-release_toolchain_i386 = i686-linux-musl
-release_toolchain_riscv64 = riscv64-linux-musl
-release_toolchain_ppc64le = powerpc64le-linux-musl
-release_toolchain_s390x = s390x-linux-musl
+# builds none for, one built here from Debian's own source package: tools/musl-from-source),
+# and its tests', built against its glibc and run under qemu-user, starting that executable.
+toolchains = arm:arm-linux-musleabi:arm-linux-gnueabi arm64:aarch64-linux-musl:aarch64-linux-gnu \
+	mips:mips-linux-muslsf:mips-linux-gnu mipsel:mipsel-linux-muslsf:mipsel-linux-gnu \
+	i386:i686-linux-musl:i686-linux-gnu riscv64:riscv64-linux-musl:riscv64-linux-gnu \
+	ppc64le:powerpc64le-linux-musl:powerpc64le-linux-gnu s390x:s390x-linux-musl:s390x-linux-gnu
+toolchain = $(word $(2),$(subst :, ,$(filter $(1):%,$(toolchains))))
 musl_from_source = mips mipsel riscv64
 
 $(cross):
 	@$(NEED_PACKAGES) build $@
 	@$(if $(filter $@,$(musl_from_source)),tools/musl-from-source $@)
-	@$(call build_tree,build-$@,$(release_toolchain_$@))
-
-# Each cross target's tests are built against its glibc (this toolchain file) and run under
-# qemu-user, starting that target's release executable.
-tests_toolchain_arm = arm-linux-gnueabi
-tests_toolchain_arm64 = aarch64-linux-gnu
-tests_toolchain_mips = mips-linux-gnu
-tests_toolchain_mipsel = mipsel-linux-gnu
-tests_toolchain_i386 = i686-linux-gnu
-tests_toolchain_riscv64 = riscv64-linux-gnu
-tests_toolchain_ppc64le = powerpc64le-linux-gnu
-tests_toolchain_s390x = s390x-linux-gnu
+	@$(call build_tree,build-$@,$(call toolchain,$@,2))
 
 $(cross:%=test-%-build): test-%-build: % deps-test
 	@tools/need-packages emulator
-	@$(call build_tree,build-$*-test,$(tests_toolchain_$*),-DZOLT_WERROR=ON \
+	@$(call build_tree,build-$*-test,$(call toolchain,$*,3),-DZOLT_WERROR=ON \
 		-DZOLT_BINARY=$(CURDIR)/build-$*/zolt)
 
 $(cross:%=test-%): test-%: test-%-build
@@ -157,11 +145,11 @@ image: release
 test-image: image
 	@tests/image-test dist/zolt-image.oci.tar
 
-# Debian packages for amd64, armhf, armel and arm64 in dist/ (armhf and armel hold the same
-# 32-bit executable), lintian-clean (tools/make-deb), and
-# the amd64 one installed, checked and purged on this machine (as root; it changes the system).
+# Debian packages for Debian 12's nine architectures in dist/ (armhf and armel hold the same
+# 32-bit ARM executable, mipsel and mips64el the same MIPS one), lintian-clean (tools/make-deb),
+# and the amd64 one installed, checked and purged on this machine (as root; it changes the system).
 deb:
-	@tools/need-packages build arm arm64 deb
+	@tools/need-packages build arm arm64 mips mipsel i386 ppc64le s390x source deb
 	@tools/make-deb
 
 test-deb:
