@@ -32,15 +32,16 @@ bool ready(int fd, short events, long long deadline) {
            (waited.revents & events) != 0;
 }
 
-int unhealthy(std::string_view port, std::string_view reason) {
+// The port as given, escaped like every text in the log; the reason; one line.
+int unhealthy(const char* port, std::string_view reason) {
     char line[128];
-    text_builder said(line, sizeof line);
+    text_builder said(line, sizeof line - 1);
     said.add("zolt-probe: 127.0.0.1:");
-    said.add(port);
+    said.add_escaped(port);
     said.add(" ");
     said.add(reason);
-    said.add("\n");
-    write_all(STDOUT_FILENO, line, said.size());
+    line[said.size()] = '\n';
+    write_all(STDOUT_FILENO, line, said.size() + 1);
     return 1;
 }
 

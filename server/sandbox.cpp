@@ -93,8 +93,8 @@ constexpr allowed_call child_calls[] = {
 };
 
 // The connection loop: accept, fork (and what libc does around it), the process id for the
-// error entries, and the child's own filter. A child inherits this filter, so it holds every
-// child call too.
+// error entries, and the child's own filter or its process limit. A child inherits this
+// filter, so it holds every child call too.
 constexpr allowed_call listener_calls[] = {
     SOCKET_CALL(accept, SYS_ACCEPT),
     SOCKET_CALL(accept4, SYS_ACCEPT4),

@@ -121,9 +121,9 @@ inline constexpr int CLONE_FLAGS_ARGUMENT = 1;
 inline constexpr int CLONE_FLAGS_ARGUMENT = 0;
 #endif
 
-// Where the kernel multiplexes the socket calls (i386, s390x, powerpc), libc may make each one
-// as socketcall(SYS_..., arguments) instead of by its own number: a socket call is allowed
-// both ways, its socketcall form by the first argument.
+// Where the kernel multiplexes the socket calls (i386, s390x, powerpc, MIPS o32), libc may make
+// each one as socketcall(SYS_..., arguments) instead of by its own number: a socket call is
+// allowed both ways, its socketcall form by the first argument.
 // clang-format off
 #define SOCKET_CALL(name, multiplexed) {__NR_##name}, {__NR_socketcall, 0, ~0u, multiplexed}
 // clang-format on

@@ -553,6 +553,7 @@ void become_first_process_of_a_new_pid_namespace() {
     const pid_t first = fork();
     if (first < 0) _exit(95);
     if (first == 0) return;
+    signal(SIGCHLD, SIG_DFL);  // the runtime waits for its first process, whatever zolt inherits
     int status = 0;
     while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
     }
