@@ -223,11 +223,16 @@ def start_servers(port_of):
         group = Cgroup(f"zolt-bench-{name}")
         groups[name] = group
         enter = unprivileged(group) if name.endswith("-user") else group.enter
-        output = subprocess.PIPE if name.endswith("-container") else subprocess.DEVNULL
-        server = subprocess.Popen(commands[name], preexec_fn=enter, stdin=subprocess.DEVNULL,
-                                  stdout=output, stderr=subprocess.DEVNULL)
-        if server.stdout:
-            threading.Thread(target=drop, args=(server.stdout,), daemon=True).start()
+        output = subprocess.DEVNULL
+        if name.endswith("-container"):
+            # A runtime hands the pipe to the container's user, as runc does.
+            read_end, output = os.pipe()
+            os.fchown(output, UNPRIVILEGED, UNPRIVILEGED)
+            threading.Thread(target=drop, args=(os.fdopen(read_end, "rb"),), daemon=True).start()
+        subprocess.Popen(commands[name], preexec_fn=enter, stdin=subprocess.DEVNULL,
+                         stdout=output, stderr=subprocess.DEVNULL)
+        if output != subprocess.DEVNULL:
+            os.close(output)
         if not wait_listening(port_of[name]):
             sys.exit(f"bench: {name} did not start: {' '.join(commands[name])}")
     # The open connections of wait_listening cost each forking server a child; let them end.

@@ -127,6 +127,11 @@ void logger_continuing(const char* event, const char* text) {
     append_to_log(line, format_error(line, event, text, " continuing pid="));
 }
 
+void logger_continuing_to(int fd, const char* event, const char* text) {
+    char line[LOG_LINE_SIZE];
+    write_all(fd, line, format_error(line, event, text, " continuing pid="));
+}
+
 void logger_refusal_and_exit(log_kind kind, const char* reason, const char* text) {
     char line[LOG_LINE_SIZE];
     append_to_log(line, logger_format(line, kind, reason, text, 0));

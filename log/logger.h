@@ -40,6 +40,10 @@ void logger_header(const char* header, int number);
 // "ERROR: event:text Errno=%d continuing pid=%d", for a failure the listener survives.
 void logger_continuing(const char* event, const char* text);
 
+// The same entry written to `fd` instead of the log: for a failure before there is a log
+// stream to tell (server/init.cpp).
+void logger_continuing_to(int fd, const char* event, const char* text);
+
 // A refused request's entry (LOG_FORBIDDEN or LOG_NOT_FOUND), then the end of the child with
 // status 3. The client has had its page already (http/pages.h).
 [[noreturn]] void logger_refusal_and_exit(log_kind kind, const char* reason, const char* text);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "log/logger.h"
 #include "server/sandbox.h"
 #include "zolt.h"
 
@@ -47,6 +48,9 @@ init_start prepare_container_init() {
     const sigset_t held = init_signals();
     sigprocmask(SIG_BLOCK, &held, &start.started_with);  // cannot fail for a valid set
     start.output = open_output_for_stream();
+    // Said once on the output itself, before anything else is written there: a pipe this user
+    // may not open again (one its runtime did not hand over), or a socket.
+    if (start.output < 0) logger_continuing_to(STDOUT_FILENO, "system call", "log stream");
     return start;
 }
 

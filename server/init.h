@@ -25,7 +25,8 @@ struct init_start {
 // description of zolt's own, non-blocking, above the descriptors the listener closes: a pipe,
 // FIFO or terminal anew through /proc (setting O_NONBLOCK on the inherited one would change it
 // for the runtime or terminal that holds it too), a file as it is (a file never blocks its
-// writer). Any other output, or one that cannot be opened again, gets no stream.
+// writer). Any other output, or one that cannot be opened again, gets no stream, and the
+// output gets "ERROR: system call:log stream Errno=N continuing pid=1" once.
 init_start prepare_container_init();
 
 // In the listener, at once: the signal mask zolt was started with.
